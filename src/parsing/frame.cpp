@@ -1,0 +1,66 @@
+#include "parsing/frame.hpp"
+
+#include "parsing/util.hpp"
+
+namespace vexoacq::parsing {
+
+std::vector<std::uint16_t> be_words(RawBytes raw) {
+    std::vector<std::uint16_t> out(raw.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = read_be16(raw.data() + 2 * i);
+    return out;
+}
+
+std::vector<std::uint16_t> le_words(RawBytes raw) {
+    std::vector<std::uint16_t> out(raw.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = read_le16(raw.data() + 2 * i);
+    return out;
+}
+
+namespace {
+const acquisition::YamlValue* lookup(const Params& params, std::string_view key) noexcept {
+    const acquisition::YamlValue* v = params.extra.get(key);
+    if (v == nullptr || !v->as_unsigned()) return nullptr;
+    return v;
+}
+}  // namespace
+
+std::uint16_t key_u16(const Params& params, std::string_view key, std::uint16_t fallback) noexcept {
+    const auto* v = lookup(params, key);
+    return v ? static_cast<std::uint16_t>(*v->as_unsigned() & 0xFFFFu) : fallback;
+}
+
+std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t fallback) noexcept {
+    const auto* v = lookup(params, key);
+    return v ? static_cast<std::uint32_t>(*v->as_unsigned() & 0xFFFFFFFFu) : fallback;
+}
+
+namespace util {
+
+Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                         const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                         const Params& params) {
+    const std::size_t channels = params.channels;
+    const std::size_t windows = params.windows;
+    const std::size_t samples = params.samples;
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (c >= window_labels.size()) return Err{ParsingError::MissingData};
+        const auto& labels = window_labels[c];
+        if (labels.empty()) continue;
+        if (c >= time.size()) return Err{ParsingError::MissingData};
+        auto& out = time[c];
+        out.reserve(out.size() + labels.size() * samples);
+        const std::size_t first = labels.front();
+        for (const std::uint16_t w : labels) {
+            // A label below the first lies one turn of the ring later; all of
+            // this is unsigned and wraps, the result is taken mod 65536.
+            const std::size_t rel = w >= first ? w - first : w + windows - first;
+            const std::size_t base = rel * samples;
+            for (std::size_t s = 0; s < samples; ++s)
+                out.push_back(static_cast<std::uint16_t>((base + s) & 0xFFFFu));
+        }
+    }
+    return {};
+}
+
+}  // namespace util
+}  // namespace vexoacq::parsing

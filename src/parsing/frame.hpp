@@ -1,0 +1,73 @@
+// The decoding frame shared by all board families.
+//
+// Every event record begins with the same three per-channel lists (the
+// EventChannels base).  Generic consumers (pedestal subtraction, CSV export,
+// Python dicts) work on that base and test for the optional `timing` and
+// `ecc_errors` fields at compile time, so no per-sample call is virtual.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "acquisition/metadata.hpp"
+#include "error.hpp"
+#include "result.hpp"
+
+namespace vexoacq::parsing {
+
+using acquisition::Params;
+using error::ParsingError;
+using RawBytes = std::span<const std::uint8_t>;
+
+// The three lists every record starts with; one inner list per channel slot.
+struct EventChannels {
+    std::vector<std::vector<float>> data;
+    std::vector<std::vector<std::uint16_t>> window_labels;
+    std::vector<std::vector<std::uint16_t>> time;
+
+    std::size_t channel_slots() const noexcept { return data.size(); }
+    // Gives `n` empty slots to each of the three lists.
+    void resize_channels(std::size_t n) {
+        data.resize(n);
+        window_labels.resize(n);
+        time.resize(n);
+    }
+    friend bool operator==(const EventChannels&, const EventChannels&) = default;
+};
+
+// Decoder of one record type: the raw bytes of one event (unchanged) and the
+// acquisition's Params (read only) give a new record or a ParsingError.  Each
+// family file defines the specialisation for its record type.
+template <class Event>
+Result<Event, ParsingError> parse_into(RawBytes raw, const Params& params);
+
+// Optional fields, tested at compile time.
+template <class E>
+concept HasTiming = requires(const E& e) { e.timing; };
+template <class E>
+concept HasEccErrors = requires(const E& e) { e.ecc_errors; };
+
+// ------------------------------------------------------------ word readers
+inline std::uint16_t read_be16(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint16_t>((static_cast<unsigned>(p[0]) << 8) | p[1]);
+}
+inline std::uint16_t read_le16(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint16_t>((static_cast<unsigned>(p[1]) << 8) | p[0]);
+}
+// Whole byte pairs only: a last odd byte is left out.
+std::vector<std::uint16_t> be_words(RawBytes raw);
+std::vector<std::uint16_t> le_words(RawBytes raw);
+
+// ------------------------------------------------------------ tuning keys
+// A key counts only when its value is a YAML integer of zero or more; it is
+// then cut to the key's width.  Anything else (absent, negative, float,
+// string, bool, null, sequence, mapping) gives the family's default.
+std::uint16_t key_u16(const Params& params, std::string_view key, std::uint16_t fallback) noexcept;
+std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t fallback) noexcept;
+
+}  // namespace vexoacq::parsing

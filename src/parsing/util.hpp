@@ -1,0 +1,20 @@
+// The common time-axis rule.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "parsing/frame.hpp"
+
+namespace vexoacq::parsing::util {
+
+// Appends to time[c], for each channel c < params.channels whose label list is
+// not empty, (rel * S + s) mod 65536 for every label (rel = the label's distance
+// after the channel's first label around a ring of params.windows) and every
+// s < S = params.samples.  MissingData when channel c has no label list, or has
+// labels but no time list.
+Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                         const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                         const Params& params);
+
+}  // namespace vexoacq::parsing::util
