@@ -48,15 +48,24 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
         if (labels.empty()) continue;
         if (c >= time.size()) return Err{ParsingError::MissingData};
         auto& out = time[c];
-        out.reserve(out.size() + labels.size() * samples);
+        // labels.size() * samples positions are appended; a count that does
+        // not fit a machine word is a broken invariant (it can only come from
+        // an absurd `samples`), anything else is an ordinary allocation.
+        std::size_t added = 0;
+        check_invariant(!__builtin_mul_overflow(labels.size(), samples, &added) &&
+                            added <= out.max_size() - out.size(),
+                        "capacity overflow");
+        std::size_t pos = out.size();
+        out.resize(pos + added);
+        std::uint16_t* dst = out.data();
         const std::size_t first = labels.front();
         for (const std::uint16_t w : labels) {
             // A label below the first lies one turn of the ring later; all of
             // this is unsigned and wraps, the result is taken mod 65536.
             const std::size_t rel = w >= first ? w - first : w + windows - first;
             const std::size_t base = rel * samples;
-            for (std::size_t s = 0; s < samples; ++s)
-                out.push_back(static_cast<std::uint16_t>((base + s) & 0xFFFFu));
+            for (std::size_t s = 0; s < samples; ++s) dst[pos + s] = static_cast<std::uint16_t>(base + s);
+            pos += samples;
         }
     }
     return {};

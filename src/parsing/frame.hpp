@@ -31,8 +31,10 @@ struct EventChannels {
     std::vector<std::vector<std::uint16_t>> time;
 
     std::size_t channel_slots() const noexcept { return data.size(); }
-    // Gives `n` empty slots to each of the three lists.
+    // Gives `n` empty slots to each of the three lists.  A slot count beyond
+    // what a list can ever hold is a broken invariant, not an allocation.
     void resize_channels(std::size_t n) {
+        check_invariant(n <= data.max_size() && n <= window_labels.max_size(), "capacity overflow");
         data.resize(n);
         window_labels.resize(n);
         time.resize(n);
