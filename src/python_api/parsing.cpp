@@ -1,0 +1,163 @@
+// Event records to dicts.
+//
+// A full tolv96 event carries ~800k numbers, and making that many Python
+// objects is the whole cost of this path.  Samples are whole numbers of at
+// most 16 bits and time positions run 0..S-1, so a dict holds few distinct
+// values: a per-call cache, indexed by the value, lets one float or int
+// object fill every slot with that value.  The cache holds borrowed pointers
+// into the lists being built and dies with the call.
+
+#include "python_api/parsing.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <tuple>
+#include <type_traits>
+
+#include "parsing/parsing.hpp"
+#include "python_api/binding.hpp"
+#include "python_api/exceptions.hpp"
+
+namespace vexoacq::python_api::parsing {
+
+namespace {
+
+using vexoacq::acquisition::Params;
+namespace core = vexoacq::parsing;
+
+constexpr std::size_t kCacheSize = 65536;
+
+struct FreeDeleter {
+    void operator()(PyObject** p) const noexcept { std::free(p); }
+};
+
+// Value-indexed cache of number objects for values 0..65535.  Slots are
+// borrowed references; the lists that receive them own them.
+class NumberCache {
+public:
+    // New reference for the value `key`, made by `make` on first sight.
+    template <class Make>
+    PyObject* get(std::size_t key, Make&& make) {
+        if (!slots_) {
+            slots_.reset(static_cast<PyObject**>(std::calloc(kCacheSize, sizeof(PyObject*))));
+            if (!slots_) return make();
+        }
+        PyObject*& slot = slots_[key];
+        if (slot != nullptr) return Py_NewRef(slot);
+        slot = make();
+        return slot;
+    }
+
+private:
+    std::unique_ptr<PyObject*[], FreeDeleter> slots_;
+};
+
+class Converter {
+public:
+    PyObject* from_float(float v) {
+        const double d = static_cast<double>(v);
+        if (d >= 0.0 && d < static_cast<double>(kCacheSize) && !std::signbit(d) && d == std::floor(d)) {
+            return floats_.get(static_cast<std::size_t>(d), [d] { return PyFloat_FromDouble(d); });
+        }
+        return PyFloat_FromDouble(d);
+    }
+    PyObject* from_unsigned(std::size_t v) {
+        if (v < kCacheSize) return ints_.get(v, [v] { return PyLong_FromSize_t(v); });
+        return PyLong_FromSize_t(v);
+    }
+    PyObject* from_ecc(const core::tolv96::EccError& e) {
+        OwnedRef t = OwnedRef::steal(PyTuple_New(5));
+        if (!t) return nullptr;
+        const std::size_t members[5] = {std::get<0>(e), std::get<1>(e), std::get<2>(e), std::get<3>(e),
+                                        std::get<4>(e)};
+        for (Py_ssize_t i = 0; i < 5; ++i) {
+            PyObject* n = from_unsigned(members[i]);
+            if (n == nullptr) return nullptr;
+            PyTuple_SET_ITEM(t.get(), i, n);
+        }
+        return t.release();
+    }
+
+    PyObject* item(float v) { return from_float(v); }
+    PyObject* item(std::uint16_t v) { return from_unsigned(v); }
+    PyObject* item(std::size_t v) { return from_unsigned(v); }
+    PyObject* item(const core::tolv96::EccError& e) { return from_ecc(e); }
+
+    // list of lists, one inner list per channel slot.
+    template <class T>
+    PyObject* nested(const std::vector<std::vector<T>>& outer) {
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(outer.size())));
+        if (!list) return nullptr;
+        for (std::size_t c = 0; c < outer.size(); ++c) {
+            const std::vector<T>& values = outer[c];
+            PyObject* inner = PyList_New(static_cast<Py_ssize_t>(values.size()));
+            if (inner == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), inner);
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                PyObject* n = item(values[i]);
+                if (n == nullptr) return nullptr;
+                PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), n);
+            }
+        }
+        return list.release();
+    }
+
+private:
+    NumberCache floats_;
+    NumberCache ints_;
+};
+
+// Inserts the new reference `value` under `key`; false with an exception set.
+bool insert(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+template <class E>
+PyObject* record_to_dict(const E& record) {
+    Converter conv;
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    if (!insert(dict.get(), "data", conv.nested(record.data))) return nullptr;
+    if (!insert(dict.get(), "window_labels", conv.nested(record.window_labels))) return nullptr;
+    if (!insert(dict.get(), "time", conv.nested(record.time))) return nullptr;
+    if constexpr (core::HasTiming<E>) {
+        if (!insert(dict.get(), "timing", conv.nested(record.timing))) return nullptr;
+    } else {
+        if (!insert(dict.get(), "timing", Py_NewRef(Py_None))) return nullptr;
+    }
+    if constexpr (core::HasEccErrors<E>) {
+        if (!insert(dict.get(), "ecc_errors", conv.nested(record.ecc_errors))) return nullptr;
+    } else {
+        if (!insert(dict.get(), "ecc_errors", Py_NewRef(Py_None))) return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace
+
+// Decodes `raw` as record type E and builds the dict.
+template <class E>
+PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw) {
+    auto decoded = core::parse_into<E>(std::span<const std::uint8_t>(raw), params);
+    raw = {};
+    if (!decoded) return exceptions::raise(exceptions::to_pyerr(decoded.error()));
+    return record_to_dict(*decoded);
+}
+
+PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw) {
+    const std::optional<core::Family> family = core::family_of(params.model);
+    if (!family) {
+        return exceptions::raise(exceptions::to_pyerr(error::ParsingError::UnsupportedModel));
+    }
+    return core::with_event_type(*family, [&](auto type) -> PyObject* {
+        using E = typename decltype(type)::type;
+        return parse_generic<E>(params, std::move(raw));
+    });
+}
+
+}  // namespace vexoacq::python_api::parsing
