@@ -1,0 +1,43 @@
+"""Shared fixtures.  The module under test is found through PYTHONPATH
+(the test runner sets it to <build>/python)."""
+
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import acqbuilder  # noqa: E402
+import vexoacq  # noqa: E402
+
+# ryk16, 1 channel, 2 windows of 2 samples: the smallest event that decodes.
+SMALL_PARAMS = acqbuilder.params("ryk16", 1, 2, 2)
+
+
+def small_event(k):
+    """Event k of the small acquisition: samples k, k+1, k+2, k+3, ring start k % 2."""
+    return acqbuilder.ryk16_event([[k, k + 1, k + 2, k + 3]], windows=2, start=k % 2)
+
+
+@pytest.fixture
+def make_acq(tmp_path):
+    """Builds an acquisition under tmp_path: make_acq(name, **write_acquisition kwargs)."""
+
+    def build(name="acq", **kwargs):
+        kwargs.setdefault("params", SMALL_PARAMS)
+        return acqbuilder.write_acquisition(tmp_path / name, **kwargs)
+
+    return build
+
+
+@pytest.fixture
+def five_events(make_acq):
+    """An acquisition of 5 small ryk16 events over chunks of 2, 2 and 1."""
+    evs = [small_event(k) for k in range(5)]
+    return make_acq("five", chunks=[evs[0:2], evs[2:4], evs[4:5]])
+
+
+@pytest.fixture
+def module():
+    return vexoacq
