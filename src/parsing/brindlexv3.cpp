@@ -1,0 +1,131 @@
+// brindlexv3 decoder.
+//
+// Layout, in big-endian 16-bit words:
+//   n_event_headers words of event header (not read),
+//   window chunks of g(M) = M × block + n_window_headers words: M channel
+//   blocks of block = samples + n_channel_headers words (word 0 the block
+//   header with channel and label, then the samples), then unread words,
+//   n_footer_words - 1 trailer words.
+// The event says nowhere how many channels M it holds: M comes from the
+// event's byte length (see ParamsCache::length_candidates); every block then
+// names its own channel.
+//
+// Keys that make the body, the first block headers or the chunk size fall
+// outside the event are reported as UnexpectedLength: a length that does not
+// fit the layout.
+#include "parsing/brindlexv3.hpp"
+
+#include <limits>
+
+#include "parsing/util.hpp"
+#include "parsing/zelk_common.hpp"
+
+namespace vexoacq::parsing {
+namespace brindlexv3 {
+
+ParamsCache::ParamsCache(const Params& params) noexcept
+    : channels(params.channels),
+      windows(params.windows),
+      samples(params.samples),
+      block(params.samples + key_u32(params, "n_channel_headers", 1)),
+      chanmask(key_u16(params, "chanmask", 0x0C00)),
+      chan_shift(key_u16(params, "chan_shift", 10)),
+      windmask(key_u16(params, "windmask", 0x03FE)),
+      datamask(key_u16(params, "datamask", 0x1FFF)),
+      n_event_headers(key_u32(params, "n_event_headers", 3)),
+      n_window_headers(key_u32(params, "n_window_headers", 1)),
+      n_footer_words(key_u32(params, "n_footer_words", 2)),
+      n_last_bits(key_u32(params, "n_last_bits", 1)) {}
+
+std::vector<ChanWinds> ParamsCache::length_candidates(std::size_t byte_length) const {
+    if (channels == std::numeric_limits<std::size_t>::max()) return {};
+    // 2 × W × (M × block + 1) + 8 = 2 × (W × (M × block + 1) + 4)  (mod 2^64)
+    return detail::length_candidates(channels, windows, block, 1, 4, byte_length);
+}
+
+std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache) {
+    const std::size_t len = raw.size();
+    const std::vector<ChanWinds> list = cache.length_candidates(len);
+    if (list.empty()) return std::nullopt;
+    if (list.size() == 1) return list.front();
+    const std::size_t neh = cache.n_event_headers;
+    if (len < 2 * neh) return std::nullopt;
+    for (const ChanWinds& cand : list) {
+        const std::size_t chunk = cand.first * cache.block + cache.n_window_headers;
+        if (len >= 2 * (neh + chunk)) return cand;
+    }
+    return std::nullopt;
+}
+
+}  // namespace brindlexv3
+
+template <>
+Result<brindlexv3::Brindlexv3Event, ParsingError> parse_into<brindlexv3::Brindlexv3Event>(RawBytes raw,
+                                                                                         const Params& params) {
+    if (raw.empty()) return Err{ParsingError::MissingData};
+    if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
+
+    const brindlexv3::ParamsCache p(params);
+    const auto chosen = brindlexv3::get_chan_winds(raw, p);
+    if (!chosen) return Err{ParsingError::UnexpectedLength};
+    // Only M is used: the number of windows follows from the event's length.
+    const std::size_t m = chosen->first;
+
+    const std::size_t n = raw.size() / 2;
+    const std::size_t neh = p.n_event_headers;
+    const std::size_t nf = p.n_footer_words;
+    // The body is words [neh, n - nf + 1).
+    if (nf == 0 || nf - 1 > n || neh > n - (nf - 1)) return Err{ParsingError::UnexpectedLength};
+    const std::size_t body_len = n - (nf - 1) - neh;
+    const std::uint8_t* body = raw.data() + 2 * neh;
+
+    brindlexv3::Brindlexv3Event ev;
+    ev.resize_channels(p.channels);
+
+    const std::size_t block = p.block;
+    const unsigned cshift = p.chan_shift % 16u;
+    const unsigned lshift = p.n_last_bits % 16u;
+    const auto channel_of = [&](std::size_t word) {
+        return static_cast<std::size_t>((read_be16(body + 2 * word) & p.chanmask) >> cshift);
+    };
+
+    // The first chunk's M block headers are checked before anything is decoded.
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t at = k * block;
+        if (at >= body_len) return Err{ParsingError::UnexpectedLength};
+        if (channel_of(at) >= p.channels) return Err{ParsingError::InvalidChannel};
+    }
+
+    const std::size_t chunk = m * block + p.n_window_headers;
+    if (chunk == 0) return Err{ParsingError::UnexpectedLength};
+    const std::size_t chunks = body_len / chunk;
+    if (chunks > 0 && block == 0) return Err{ParsingError::UnexpectedLength};
+    if (chunks > 0) {
+        const std::size_t blocks = chunk / block;  // whole blocks per chunk
+        const std::size_t per_block = block - 1;
+
+        // Room for every chunk's worth of the channels the first chunk names.
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t c = channel_of(b * block);
+            if (c >= p.channels) continue;
+            ev.window_labels[c].reserve(ev.window_labels[c].capacity() + chunks);
+            ev.data[c].reserve(ev.data[c].capacity() + chunks * per_block);
+        }
+
+        for (std::size_t ch = 0; ch < chunks; ++ch) {
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t at = ch * chunk + b * block;
+                const std::uint16_t header = read_be16(body + 2 * at);
+                const std::size_t c = static_cast<std::size_t>((header & p.chanmask) >> cshift);
+                if (c >= p.channels) return Err{ParsingError::InvalidChannel};
+                ev.window_labels[c].push_back(static_cast<std::uint16_t>((header & p.windmask) >> lshift));
+                detail::append_samples(ev.data[c], body + 2 * (at + 1), per_block, p.datamask, lshift);
+            }
+        }
+    }
+
+    VEXO_TRY(util::set_time_axis(ev.time, ev.window_labels, params));
+    return ev;
+}
+
+}  // namespace vexoacq::parsing
