@@ -41,3 +41,19 @@ def five_events(make_acq):
 @pytest.fixture
 def module():
     return vexoacq
+
+
+@pytest.fixture
+def run_python():
+    """Runs a script in a fresh interpreter (same PYTHONPATH) and returns its stdout."""
+    import subprocess
+
+    def run(code):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
+                                            + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    return run
