@@ -44,17 +44,14 @@ std::vector<ChanWinds> ParamsCache::length_candidates(std::size_t byte_length) c
 }
 
 std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache) {
+    if (cache.channels == std::numeric_limits<std::size_t>::max()) return std::nullopt;
     const std::size_t len = raw.size();
-    const std::vector<ChanWinds> list = cache.length_candidates(len);
-    if (list.empty()) return std::nullopt;
-    if (list.size() == 1) return list.front();
     const std::size_t neh = cache.n_event_headers;
-    if (len < 2 * neh) return std::nullopt;
-    for (const ChanWinds& cand : list) {
-        const std::size_t chunk = cand.first * cache.block + cache.n_window_headers;
-        if (len >= 2 * (neh + chunk)) return cand;
-    }
-    return std::nullopt;
+    return detail::choose_candidate(cache.channels, cache.windows, cache.block, 1, 4, len, 2 * neh,
+                                    [&](std::size_t m) {
+                                        const std::size_t chunk = m * cache.block + cache.n_window_headers;
+                                        return len >= 2 * (neh + chunk);
+                                    });
 }
 
 }  // namespace brindlexv3

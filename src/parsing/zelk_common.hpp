@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,36 @@ constexpr std::uint64_t inverse_odd(std::uint64_t a) noexcept {
     return x;
 }
 
+// The W (1 <= W <= max_w) with 2 × (W × g + fixed) ≡ byte_length (mod 2^64)
+// for one g = M × block + extra: first, first + step, ... up to max_w; none
+// when first > max_w.
+struct WindowSolutions {
+    std::uint64_t first = 0;
+    std::uint64_t step = 1;
+    std::uint64_t count(std::uint64_t max_w) const noexcept {
+        return first > max_w ? 0 : 1 + (max_w - first) / step;
+    }
+};
+
+inline WindowSolutions solve_windows(std::uint64_t g, std::uint64_t q) noexcept {
+    constexpr std::uint64_t mask63 = (std::uint64_t{1} << 63) - 1;
+    constexpr std::uint64_t none = ~std::uint64_t{0};
+    g &= mask63;
+    if (g == 0) return q == 0 ? WindowSolutions{1, 1} : WindowSolutions{none, 1};
+    // W × g ≡ q (mod 2^63): solvable iff 2^tz divides q, and then W is unique
+    // modulo 2^(63 − tz).
+    const int tz = std::countr_zero(g);
+    if ((q & ((std::uint64_t{1} << tz) - 1)) != 0) return {none, 1};
+    const std::uint64_t step = std::uint64_t{1} << (63 - tz);
+    const std::uint64_t w = ((q >> tz) * inverse_odd(g >> tz)) & (step - 1);
+    return {w == 0 ? step : w, step};
+}
+
+// 2x ≡ L (mod 2^64)  ⇔  x ≡ L/2 (mod 2^63) for even L; odd L has no solution.
+inline std::uint64_t reduced_length(std::size_t byte_length, std::size_t fixed) noexcept {
+    return (byte_length / 2 - fixed) & ((std::uint64_t{1} << 63) - 1);
+}
+
 // Every (M, W) with 1 ≤ M ≤ channels, 1 ≤ W ≤ windows − 1 and
 // 2 × (W × (M × block + extra) + fixed) ≡ byte_length (mod 2^64), ordered by
 // M largest first and, for equal M, by W ascending (the order in which a
@@ -42,34 +73,48 @@ inline std::vector<ChanWinds> length_candidates(std::size_t channels, std::size_
                                                 std::size_t byte_length) {
     std::vector<ChanWinds> out;
     if (windows < 2 || channels == 0 || byte_length % 2 != 0) return out;
-    const std::size_t max_w = windows - 1;
-    constexpr std::uint64_t mask63 = (std::uint64_t{1} << 63) - 1;
-    // 2x ≡ L (mod 2^64)  ⇔  x ≡ L/2 (mod 2^63) for even L.
-    const std::uint64_t q = (byte_length / 2 - fixed) & mask63;
+    const std::uint64_t max_w = windows - 1;
+    const std::uint64_t q = reduced_length(byte_length, fixed);
     for (std::size_t m = channels; m >= 1; --m) {
-        const std::uint64_t g = (m * block + extra) & mask63;
-        std::uint64_t w = 0;
-        std::uint64_t step = 0;
-        if (g == 0) {
-            if (q != 0) continue;
-            w = 1;
-            step = 1;
-        } else {
-            // W × g ≡ q (mod 2^63): solvable iff 2^tz divides q, and then W is
-            // unique modulo 2^(63 − tz).
-            const int tz = std::countr_zero(g);
-            if ((q & ((std::uint64_t{1} << tz) - 1)) != 0) continue;
-            step = std::uint64_t{1} << (63 - tz);
-            w = ((q >> tz) * inverse_odd(g >> tz)) & (step - 1);
-            if (w == 0) w = step;
-        }
-        while (w <= max_w) {
+        const WindowSolutions sol = solve_windows(m * block + extra, q);
+        for (std::uint64_t w = sol.first; w <= max_w; w += sol.step) {
             out.emplace_back(m, w);
-            if (max_w - w < step) break;
-            w += step;
+            if (max_w - w < sol.step) break;
         }
     }
     return out;
+}
+
+// The candidate that an event's byte length selects from its length-table
+// entry: the only one, without a test; of several, none when the length is
+// below `min_length`, else the first in table order for which fits(M) holds.
+// Equal to walking length_candidates(), but never lists the entry (an entry
+// can hold up to (windows − 1) × channels pairs), since fits() depends on M
+// alone.
+template <class Fits>
+std::optional<ChanWinds> choose_candidate(std::size_t channels, std::size_t windows, std::size_t block,
+                                          std::size_t extra, std::size_t fixed, std::size_t byte_length,
+                                          std::size_t min_length, Fits fits) {
+    if (windows < 2 || channels == 0 || byte_length % 2 != 0) return std::nullopt;
+    const std::uint64_t max_w = windows - 1;
+    const std::uint64_t q = reduced_length(byte_length, fixed);
+    std::uint64_t total = 0;
+    std::optional<ChanWinds> only;
+    for (std::size_t m = channels; m >= 1 && total < 2; --m) {
+        const WindowSolutions sol = solve_windows(m * block + extra, q);
+        const std::uint64_t c = sol.count(max_w);
+        if (c == 0) continue;
+        if (total == 0) only = ChanWinds{m, sol.first};
+        total += c;
+    }
+    if (total == 0) return std::nullopt;
+    if (total == 1) return only;
+    if (byte_length < min_length) return std::nullopt;
+    for (std::size_t m = channels; m >= 1; --m) {
+        const WindowSolutions sol = solve_windows(m * block + extra, q);
+        if (sol.count(max_w) != 0 && fits(m)) return ChanWinds{m, sol.first};
+    }
+    return std::nullopt;
 }
 
 // Writes `count` samples read from the big-endian words at `p`, each

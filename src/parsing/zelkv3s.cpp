@@ -19,6 +19,7 @@
 #include "parsing/zelkv3s.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "parsing/util.hpp"
 #include "parsing/zelk_common.hpp"
@@ -73,17 +74,11 @@ Result<zelkv3s::Zelkv3SEvent, ParsingError> parse_into<zelkv3s::Zelkv3SEvent>(Ra
     const std::size_t neh = k.n_event_headers;
     const std::size_t block = k.block;
 
-    const auto list = zelkv3s::candidates(params, k, len);
-    if (list.empty()) return Err{ParsingError::UnexpectedLength};
-    std::size_t m = list.front().first;
-    if (list.size() > 1) {
-        if (len < 2 * neh) return Err{ParsingError::UnexpectedLength};
-        const auto fit = std::find_if(list.begin(), list.end(), [&](const zelkv3s::ChanWinds& cand) {
-            return len >= 2 * (neh + cand.first * block + k.trailing);
-        });
-        if (fit == list.end()) return Err{ParsingError::UnexpectedLength};
-        m = fit->first;
-    }
+    const auto chosen = detail::choose_candidate(
+        params.channels, params.windows, block, k.trailing, std::size_t{k.n_event_headers} + k.n_footer_words, len,
+        2 * neh, [&](std::size_t cand) { return len >= 2 * (neh + cand * block + k.trailing); });
+    if (!chosen) return Err{ParsingError::UnexpectedLength};
+    const std::size_t m = chosen->first;
 
     // The body is words [neh, n - n_footer_words).
     const std::size_t n = len / 2;

@@ -20,9 +20,9 @@ using ChanWinds = std::pair<std::size_t, std::size_t>;
 
 // The length table's entry for an event of `byte_length` bytes under the keys
 // of `params`: every (M, W) with 1 <= M <= channels, 1 <= W < windows and
-// 2 × ((M × block + E) × W + n_event_headers + n_footer_words), E being
-// n_window_headers + n_window_footers,
-// (wrapping) equal to it, most channels first.
+// 2 × ((M × block + E) × W + n_event_headers + n_footer_words) (wrapping)
+// equal to it, most channels first; block = samples + n_channel_headers and
+// E = n_window_headers + n_window_footers.
 std::vector<ChanWinds> length_candidates(const Params& params, std::size_t byte_length);
 
 }  // namespace vexoacq::parsing::zelkv3s

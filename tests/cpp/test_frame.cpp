@@ -1,0 +1,236 @@
+// The decoding frame: word readers, tuning-key typing, the common time axis
+// and the model table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "parsing/parsing.hpp"
+#include "parsing/util.hpp"
+#include "support/params.hpp"
+
+namespace vexoacq::parsing {
+namespace {
+
+using acquisition::YamlMapping;
+using acquisition::YamlValue;
+using testing::make_params;
+using U16s = std::vector<std::uint16_t>;
+using Lists = std::vector<U16s>;
+
+// ------------------------------------------------------------------ words
+struct WordCase {
+    std::vector<std::uint8_t> bytes;
+    U16s be;
+    U16s le;
+};
+
+TEST(Words, WholePairsOnlyInBothByteOrders) {
+    const WordCase cases[] = {
+        {{0x12, 0x34, 0x56}, {0x1234}, {0x3412}},
+        {{0x12, 0x34, 0x56, 0x78}, {0x1234, 0x5678}, {0x3412, 0x7856}},
+        {{0xFF, 0x00}, {0xFF00}, {0x00FF}},
+        {{0x12}, {}, {}},
+        {{}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(be_words(c.bytes), c.be);
+        EXPECT_EQ(le_words(c.bytes), c.le);
+        for (std::size_t i = 0; i < c.be.size(); ++i) {
+            EXPECT_EQ(read_be16(c.bytes.data() + 2 * i), c.be[i]);
+            EXPECT_EQ(read_le16(c.bytes.data() + 2 * i), c.le[i]);
+        }
+    }
+}
+
+// ------------------------------------------------------------ tuning keys
+struct KeyCase {
+    const char* what;
+    std::optional<YamlValue> value;  // nullopt: key absent
+    std::uint16_t want16;
+    std::uint32_t want32;
+};
+
+constexpr std::uint16_t kDef16 = 7;
+constexpr std::uint32_t kDef32 = 11;
+
+TEST(TuningKey, OnlyNonNegativeIntegersCountAndAreCutToWidth) {
+    YamlMapping map;
+    map.push_back(YamlValue::integer(1), YamlValue::integer(5));  // a non-text key is never found
+    map.push_back(YamlValue::string("x"), YamlValue::integer(5));
+    const KeyCase cases[] = {
+        {"1536", testing::u(1536), 1536, 1536},
+        {"0x0600 (an integer once read)", testing::u(0x0600), 0x0600, 0x0600},
+        {"69120", testing::u(69120), 3584, 69120},
+        {"0", testing::u(0), 0, 0},
+        {"2^32 + 5", testing::u((std::uint64_t{1} << 32) + 5), 5, 5},
+        {"2^64 - 1", testing::u(std::numeric_limits<std::uint64_t>::max()), 0xFFFF, 0xFFFFFFFF},
+        {"non-negative signed", testing::i(42), 42, 42},
+        {"-1", testing::i(-1), kDef16, kDef32},
+        {"1536.0", YamlValue::floating(1536.0), kDef16, kDef32},
+        {"3.0", YamlValue::floating(3.0), kDef16, kDef32},
+        {"'1536'", testing::s("1536"), kDef16, kDef32},
+        {"0600 as text", testing::s("0600"), kDef16, kDef32},
+        {"true", YamlValue::boolean(true), kDef16, kDef32},
+        {"null", YamlValue::null(), kDef16, kDef32},
+        {"sequence", YamlValue::sequence({testing::u(1)}), kDef16, kDef32},
+        {"mapping", YamlValue::mapping(map), kDef16, kDef32},
+        {"tagged", YamlValue::tagged("!mask", testing::u(3)), kDef16, kDef32},
+        {"absent", std::nullopt, kDef16, kDef32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto p = make_params("zelkv3", 1, 1, 1, {{"other", testing::u(99)}});
+        if (c.value) p.extra.push_back(YamlValue::string("chanmask"), *c.value);
+        EXPECT_EQ(key_u16(p, "chanmask", kDef16), c.want16);
+        EXPECT_EQ(key_u32(p, "chanmask", kDef32), c.want32);
+    }
+}
+
+TEST(TuningKey, LookupIsByExactKeyText) {
+    auto p = make_params("zelkv3", 1, 1, 1, {{"Chanmask", testing::u(1)}, {"chanmask ", testing::u(2)}});
+    p.extra.push_back(YamlValue::integer(5), testing::u(3));
+    EXPECT_EQ(key_u16(p, "chanmask", kDef16), kDef16);
+    EXPECT_EQ(key_u16(p, "Chanmask", kDef16), 1);
+}
+
+// -------------------------------------------------------------- time axis
+U16s iota16(std::uint32_t from, std::uint32_t count) {
+    U16s v;
+    for (std::uint32_t i = 0; i < count; ++i) v.push_back(static_cast<std::uint16_t>(from + i));
+    return v;
+}
+U16s cat(U16s a, const U16s& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct AxisCase {
+    const char* what;
+    std::size_t samples;
+    std::size_t windows;
+    U16s labels;
+    U16s want;
+};
+
+TEST(TimeAxis, WorkedExamples) {
+    const AxisCase cases[] = {
+        {"ring wrap", 4, 512, {510, 511, 0, 1}, iota16(0, 16)},
+        {"gap", 4, 512, {5, 7}, {0, 1, 2, 3, 8, 9, 10, 11}},
+        {"below first lies a turn later", 4, 512, {7, 5}, {0, 1, 2, 3, 2040, 2041, 2042, 2043}},
+        {"positions wrap at 65536", 256, 512, {0, 300}, cat(iota16(0, 256), iota16(11264, 256))},
+        {"labels 254 255 0", 2, 256, {254, 255, 0}, iota16(0, 6)},
+        {"no samples", 0, 512, {3, 4}, {}},
+        {"windows 0 wraps below first", 1, 0, {5, 3}, {0, 0xFFFE}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto p = make_params("zelkv3", 2, c.windows, c.samples);
+        Lists time(2);
+        const Lists labels{c.labels, {}};
+        ASSERT_TRUE(util::set_time_axis(time, labels, p).ok());
+        EXPECT_EQ(time[0], c.want);
+        EXPECT_TRUE(time[1].empty());
+    }
+}
+
+TEST(TimeAxis, AppendsAfterExistingValuesAndSkipsChannelsBeyondParams) {
+    const auto p = make_params("zelkv3", 1, 8, 2);
+    Lists time{{9}, {9}};
+    const Lists labels{{1, 2}, {1, 2}};
+    ASSERT_TRUE(util::set_time_axis(time, labels, p).ok());
+    EXPECT_EQ(time[0], (U16s{9, 0, 1, 2, 3}));
+    EXPECT_EQ(time[1], (U16s{9}));  // channel 1 is at Params.channels
+}
+
+TEST(TimeAxis, MissingLists) {
+    {
+        SCOPED_TRACE("three channels, two label lists");
+        const auto p = make_params("zelkv3", 3, 512, 4);
+        Lists time(3);
+        const Lists labels{{1}, {2}};
+        const auto r = util::set_time_axis(time, labels, p);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), ParsingError::MissingData);
+        EXPECT_EQ(time[0], iota16(0, 4));  // the channels before the failure stay filled
+    }
+    {
+        SCOPED_TRACE("empty channel without a time list is not noticed");
+        const auto p = make_params("zelkv3", 2, 512, 4);
+        Lists time(1);
+        const Lists labels{{1}, {}};
+        EXPECT_TRUE(util::set_time_axis(time, labels, p).ok());
+    }
+    {
+        SCOPED_TRACE("labels but no time list");
+        const auto p = make_params("zelkv3", 2, 512, 4);
+        Lists time(1);
+        const Lists labels{{1}, {1}};
+        const auto r = util::set_time_axis(time, labels, p);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), ParsingError::MissingData);
+    }
+}
+
+TEST(TimeAxis, SampleCountBeyondAnyListIsAnInternalFault) {
+    const auto p = make_params("zelkv3", 1, 512, std::numeric_limits<std::size_t>::max());
+    Lists time(1);
+    const Lists labels{{1, 2}};
+    EXPECT_THROW((void)util::set_time_axis(time, labels, p), InternalFault);
+}
+
+TEST(EventChannels, SlotCountBeyondAnyListIsAnInternalFault) {
+    EventChannels ev;
+    EXPECT_THROW(ev.resize_channels(std::numeric_limits<std::size_t>::max()), InternalFault);
+    ev.resize_channels(3);
+    EXPECT_EQ(ev.channel_slots(), 3u);
+    EXPECT_EQ(ev.window_labels.size(), 3u);
+    EXPECT_EQ(ev.time.size(), 3u);
+}
+
+// ------------------------------------------------------------ model table
+TEST(ModelTable, ExactStringsSelectTheirFamily) {
+    const std::pair<const char*, Family> table[] = {
+        {"zelkv3", Family::Zelkv3},           {"quopv2", Family::Quopv2},
+        {"brindlexv3", Family::Brindlexv3},   {"zelkv3s", Family::Zelkv3s},
+        {"ryk16", Family::Ryk16},             {"tolv96", Family::Tolv96},
+        {"mervyv2_eval", Family::Mervyv1},    {"mervyv1_evalr2", Family::Mervyv1},
+        {"mervyv2_evalr1", Family::Mervyv1},  {"mervyv2_evalr2", Family::Mervyv1},
+        {"quopoc_quop", Family::Quopoc},      {"quopoc_zelk", Family::Quopoc},
+        {"skarn", Family::Skarnv1},           {"hux-k12-4", Family::Skarnv1},
+    };
+    for (const auto& [model, family] : table) {
+        SCOPED_TRACE(model);
+        EXPECT_EQ(family_of(model), family);
+    }
+    for (const char* model : {"Zelkv3", "zelkv3 ", "zelkv", "", "ZELKV3", "mervyv1_eval", "skarnv1", "hux-k12-4\n"}) {
+        SCOPED_TRACE(model);
+        EXPECT_EQ(family_of(model), std::nullopt);
+    }
+    EXPECT_EQ(family_of(std::string_view("zelkv3\0", 7)), std::nullopt);
+}
+
+TEST(ModelTable, FamilyNamesItsRecordType) {
+    const auto name = [](Family f) {
+        return with_event_type(f, []<class E>(std::type_identity<E>) {
+            if constexpr (std::is_same_v<E, Zelkv3Event>) return 0;
+            else if constexpr (std::is_same_v<E, Quopv2Event>) return 1;
+            else if constexpr (std::is_same_v<E, Zelkv3SEvent>) return 2;
+            else if constexpr (HasTiming<E>) return 3;
+            else if constexpr (HasEccErrors<E>) return 4;
+            else return 5;
+        });
+    };
+    EXPECT_EQ(name(Family::Zelkv3), 0);
+    EXPECT_EQ(name(Family::Quopv2), 1);
+    EXPECT_EQ(name(Family::Zelkv3s), 2);
+    EXPECT_EQ(name(Family::Mervyv1), 3);
+    EXPECT_EQ(name(Family::Tolv96), 4);
+    EXPECT_EQ(name(Family::Skarnv1), 5);
+}
+
+}  // namespace
+}  // namespace vexoacq::parsing
