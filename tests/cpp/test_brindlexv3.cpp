@@ -1,0 +1,348 @@
+// brindlexv3 decoding: the length table and its choice, worked events, error
+// order, key typing, a generated round trip and a bounded fuzz loop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "parsing/brindlexv3.hpp"
+#include "support/params.hpp"
+
+namespace vexoacq::parsing {
+namespace {
+
+using acquisition::YamlValue;
+using brindlexv3::Brindlexv3Event;
+using brindlexv3::ChanWinds;
+using brindlexv3::ParamsCache;
+using testing::make_params;
+using testing::u;
+using Bytes = std::vector<std::uint8_t>;
+using Cands = std::vector<ChanWinds>;
+using F = std::vector<std::vector<float>>;
+using L = std::vector<std::vector<std::uint16_t>>;
+
+constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+
+Bytes hex(const std::string& text) {
+    Bytes out;
+    std::istringstream in(text);
+    std::string tok;
+    while (in >> tok)
+        if (tok != "|") out.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
+    return out;
+}
+
+Result<Brindlexv3Event, ParsingError> decode(const Bytes& b, const Params& p) {
+    return parse_into<Brindlexv3Event>(b, p);
+}
+
+// The table as the format defines it: W ascending, M ascending within W,
+// appended per length, then every list stably sorted by M, largest first.
+std::map<std::size_t, Cands> reference_table(std::size_t channels, std::size_t windows, std::size_t block) {
+    std::map<std::size_t, Cands> table;
+    if (windows < 2 || channels == 0 || channels == kMax) return table;
+    for (std::size_t w = 1; w < windows; ++w)
+        for (std::size_t m = 1; m <= channels; ++m) table[2 * w * (m * block + 1) + 8].emplace_back(m, w);
+    for (auto& [key, list] : table)
+        std::stable_sort(list.begin(), list.end(), [](const ChanWinds& a, const ChanWinds& b) { return a.first > b.first; });
+    return table;
+}
+
+// ------------------------------------------------------------ length table
+TEST(Brindlexv3Table, WorkedTables) {
+    const ParamsCache small(make_params("brindlexv3", 2, 4, 2));
+    const std::map<std::size_t, Cands> want = {{16, {{1, 1}}}, {22, {{2, 1}}}, {24, {{1, 2}}},
+                                               {32, {{1, 3}}}, {36, {{2, 2}}}, {50, {{2, 3}}}};
+    for (std::size_t len = 0; len < 130; ++len) {
+        SCOPED_TRACE(len);
+        const auto it = want.find(len);
+        EXPECT_EQ(small.length_candidates(len), it == want.end() ? Cands{} : it->second);
+    }
+    const ParamsCache five(make_params("brindlexv3", 5, 5, 2));
+    EXPECT_EQ(five.length_candidates(40), (Cands{{5, 1}, {1, 4}}));
+    for (const auto& p : {make_params("brindlexv3", 2, 1, 2), make_params("brindlexv3", 2, 0, 2),
+                          make_params("brindlexv3", 0, 4, 2), make_params("brindlexv3", kMax, 4, 2)})
+        for (std::size_t len = 0; len < 64; ++len) EXPECT_TRUE(ParamsCache(p).length_candidates(len).empty());
+}
+
+TEST(Brindlexv3Table, MatchesTheReferenceTableUnderWrapping) {
+    std::mt19937_64 rng(99);
+    const std::size_t blocks[] = {0, 1, 3, 8, std::size_t{1} << 62, std::size_t{1} << 63, (std::size_t{1} << 63) + 5,
+                                  kMax, kMax - 2, std::size_t{3} << 61};
+    for (int it = 0; it < 300; ++it) {
+        const std::size_t channels = rng() % 7, windows = rng() % 9;
+        const std::size_t block = it % 3 == 0 ? rng() : blocks[rng() % std::size(blocks)];
+        // samples carries the block; n_channel_headers 0.
+        const ParamsCache cache(make_params("brindlexv3", channels, windows, block, {{"n_channel_headers", u(0)}}));
+        const auto table = reference_table(channels, windows, block);
+        for (const auto& [len, list] : table) EXPECT_EQ(cache.length_candidates(len), list) << len;
+        for (int k = 0; k < 20; ++k) {
+            const std::size_t len = k % 2 ? rng() : rng() % 300;
+            const auto found = table.find(len);
+            EXPECT_EQ(cache.length_candidates(len), found == table.end() ? Cands{} : found->second) << len;
+        }
+    }
+}
+
+TEST(Brindlexv3Table, ChoiceOfCandidate) {
+    struct Case {
+        const char* what;
+        Params params;
+        std::size_t length;
+        std::optional<ChanWinds> want;
+    };
+    const Case cases[] = {
+        {"single candidate, no fit test", make_params("brindlexv3", 2, 4, 2, {{"n_event_headers", u(1000)}}), 16,
+         ChanWinds{1, 1}},
+        {"most channels that fit", make_params("brindlexv3", 5, 5, 2), 40, ChanWinds{5, 1}},
+        {"largest does not fit", make_params("brindlexv3", 5, 5, 2, {{"n_window_headers", u(4)}}), 40,
+         ChanWinds{1, 4}},
+        {"none fits", make_params("brindlexv3", 5, 5, 2, {{"n_window_headers", u(40)}}), 40, std::nullopt},
+        {"several, length below the event header", make_params("brindlexv3", 5, 5, 2, {{"n_event_headers", u(21)}}),
+         40, std::nullopt},
+        {"not in the table", make_params("brindlexv3", 2, 4, 2), 64, std::nullopt},
+        {"odd length", make_params("brindlexv3", 2, 4, 2), 17, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes raw(c.length);
+        EXPECT_EQ(brindlexv3::get_chan_winds(raw, ParamsCache(c.params)), c.want);
+    }
+}
+
+// ------------------------------------------------------------ worked events
+const std::string kExample =
+    "00 01 00 02 00 03 | 00 0A 00 02 00 04 | 04 0A 00 06 00 08 | AA AA | 00 0C 00 0A 00 0C | 04 0C 00 0E 00 10 | "
+    "BB BB | FF FF";
+const std::string kSwapped =
+    "00 01 00 02 00 03 | 04 0A 00 06 00 08 | 00 0A 00 02 00 04 | AA AA | 04 0C 00 0E 00 10 | 00 0C 00 0A 00 0C | "
+    "BB BB | FF FF";
+
+struct Worked {
+    const char* what;
+    std::string bytes;
+    Params params;
+    F data;
+    L labels;
+    L time;
+};
+
+TEST(Brindlexv3, WorkedEvents) {
+    const auto small = make_params("brindlexv3", 2, 4, 2);
+    const Worked cases[] = {
+        {"two chunks of two blocks", kExample, small, {{1, 2, 5, 6}, {3, 4, 7, 8}}, {{5, 6}, {5, 6}},
+         {{0, 1, 2, 3}, {0, 1, 2, 3}}},
+        {"block order inside a chunk does not matter", kSwapped, small, {{1, 2, 5, 6}, {3, 4, 7, 8}},
+         {{5, 6}, {5, 6}}, {{0, 1, 2, 3}, {0, 1, 2, 3}}},
+        // 40 bytes, C = 5: one chunk of five blocks (channels 0, 1, 2, 3, 0).
+        {"one chunk of five blocks",
+         "00 00 00 00 00 00 | 00 02 00 02 00 04 | 04 02 00 06 00 08 | 08 02 00 0A 00 0C | 0C 02 00 0E 00 10 | "
+         "00 04 00 12 00 14 | EE EE | FF FF",
+         make_params("brindlexv3", 5, 5, 2), {{1, 2, 9, 10}, {3, 4}, {5, 6}, {7, 8}, {}},
+         {{1, 2}, {1}, {1}, {1}, {}}, {{0, 1, 2, 3}, {0, 1}, {0, 1}, {0, 1}, {}}},
+        // The table still selects (2, 2), but chunks are 8 words: one chunk,
+        // two blocks, two words left unread.
+        {"n_window_headers 2", kExample, make_params("brindlexv3", 2, 4, 2, {{"n_window_headers", u(2)}}),
+         {{1, 2}, {3, 4}}, {{5}, {5}}, {{0, 1}, {0, 1}}},
+        {"shifts modulo 16", kExample,
+         make_params("brindlexv3", 2, 4, 2, {{"chan_shift", u(26)}, {"n_last_bits", u(17)}}),
+         {{1, 2, 5, 6}, {3, 4, 7, 8}}, {{5, 6}, {5, 6}}, {{0, 1, 2, 3}, {0, 1, 2, 3}}},
+        // With samples 0 a block is one word, so the chunk's closing word is
+        // no longer below a block and is read as a further block header.
+        {"closing word read as a block when blocks are one word", "00 00 00 00 00 00 | 00 02 | 04 02 | 04 04 | FF FF",
+         make_params("brindlexv3", 2, 4, 0), {{}, {}}, {{1}, {1, 2}}, {{}, {}}},
+        {"header labels wrap on the ring",
+         "00 00 00 00 00 00 | 00 06 00 02 00 04 | 04 06 00 06 00 08 | 00 00 | 00 00 00 0A 00 0C | "
+         "04 00 00 0E 00 10 | 00 00 | FF FF",
+         small, {{1, 2, 5, 6}, {3, 4, 7, 8}}, {{3, 0}, {3, 0}}, {{0, 1, 2, 3}, {0, 1, 2, 3}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = decode(hex(c.bytes), c.params);
+        ASSERT_TRUE(r.ok()) << error::message(r.error());
+        EXPECT_EQ(r->data, c.data);
+        EXPECT_EQ(r->window_labels, c.labels);
+        EXPECT_EQ(r->time, c.time);
+        EXPECT_EQ(r->header_code, 0u);
+        EXPECT_EQ(r->header_byte, 0u);
+    }
+}
+
+TEST(Brindlexv3, ErrorsInStepOrder) {
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        Params params;
+        ParsingError want;
+    };
+    const auto small = make_params("brindlexv3", 2, 4, 2);
+    Bytes bad_second = hex(kExample);
+    bad_second[2 * 10] = 0x08;  // second chunk, first block: channel 2
+    Bytes bad_first = hex(kExample);
+    bad_first[2 * 6] = 0x0C;  // first chunk, second block: channel 3
+    const Case cases[] = {
+        {"empty", {}, small, ParsingError::MissingData},
+        {"odd", Bytes(7), small, ParsingError::UnexpectedLength},
+        {"every window of the ring", Bytes(64), small, ParsingError::UnexpectedLength},
+        {"windows below 2", hex(kExample), make_params("brindlexv3", 2, 1, 2), ParsingError::UnexpectedLength},
+        {"no channels", hex(kExample), make_params("brindlexv3", 0, 4, 2), ParsingError::UnexpectedLength},
+        {"channel 3 in the first chunk", bad_first, small, ParsingError::InvalidChannel},
+        {"channel 2 in the second chunk", bad_second, small, ParsingError::InvalidChannel},
+        // Keys that put the body, the first block headers or the chunk size
+        // outside the event: a length that does not fit.
+        {"no trailer word", hex(kExample), make_params("brindlexv3", 2, 4, 2, {{"n_footer_words", u(0)}}),
+         ParsingError::UnexpectedLength},
+        {"trailer longer than the event", hex(kExample),
+         make_params("brindlexv3", 2, 4, 2, {{"n_footer_words", u(40)}}), ParsingError::UnexpectedLength},
+        {"first chunk's headers beyond the body", hex(kExample),
+         make_params("brindlexv3", 2, 4, 2, {{"n_footer_words", u(14)}}), ParsingError::UnexpectedLength},
+        // samples 0 and no channel header: zero-word blocks in a one-word chunk.
+        {"empty channel block", Bytes(10), make_params("brindlexv3", 2, 4, 0, {{"n_channel_headers", u(0)}}),
+         ParsingError::UnexpectedLength},
+        // block = 2^64 - 1 and one unread word: the chunk size wraps to 0.
+        {"chunk size wraps to 0", Bytes(8), make_params("brindlexv3", 2, 4, kMax, {{"n_channel_headers", u(0)},
+                                                                                    {"n_footer_words", u(1)}}),
+         ParsingError::UnexpectedLength},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = decode(c.bytes, c.params);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), c.want);
+    }
+}
+
+TEST(Brindlexv3, UnusableKeysGiveDefaults) {
+    const Bytes raw = hex(kExample);
+    const auto want = decode(raw, make_params("brindlexv3", 2, 4, 2));
+    ASSERT_TRUE(want.ok());
+    const YamlValue junk[] = {testing::i(-1), YamlValue::floating(9.0), testing::s("9"), YamlValue::boolean(false),
+                              YamlValue::null(), YamlValue::sequence({})};
+    for (const char* key : {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask", "n_event_headers",
+                            "n_window_headers", "n_footer_words", "n_last_bits"}) {
+        for (const auto& v : junk) {
+            SCOPED_TRACE(key);
+            const auto r = decode(raw, make_params("brindlexv3", 2, 4, 2, {{key, v}}));
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(*r, *want);
+        }
+    }
+    const auto cut = decode(raw, make_params("brindlexv3", 2, 4, 2, {{"chanmask", u(0x30C00)}}));
+    ASSERT_TRUE(cut.ok());
+    EXPECT_EQ(*cut, *want);
+}
+
+// ------------------------------------------------------------ round trip
+struct Generated {
+    Bytes raw;
+    Brindlexv3Event want;
+};
+
+// An event of channels 0..m-1 (m <= 4) and w window chunks, blocks shuffled
+// inside every chunk, labels running on from a random start around the ring,
+// random 12-bit samples with noise in the bits the masks drop.
+Generated generate(std::mt19937& rng, std::size_t m, std::size_t w, std::size_t ring, std::size_t samples) {
+    Generated g;
+    g.want.resize_channels(m);
+    auto put = [&](std::uint64_t word) {
+        g.raw.push_back(static_cast<std::uint8_t>(word >> 8));
+        g.raw.push_back(static_cast<std::uint8_t>(word));
+    };
+    for (int i = 0; i < 3; ++i) put(rng());
+    const std::size_t start = rng() % ring;
+    std::vector<std::size_t> order(m);
+    for (std::size_t i = 0; i < m; ++i) order[i] = i;
+    for (std::size_t win = 0; win < w; ++win) {
+        std::shuffle(order.begin(), order.end(), rng);
+        const std::size_t label = (start + win) % ring;
+        for (const std::size_t c : order) {
+            put((c << 10) | (label << 1) | (rng() & 0xF001));
+            g.want.window_labels[c].push_back(static_cast<std::uint16_t>(label));
+            for (std::size_t s = 0; s < samples; ++s) {
+                const std::uint64_t v = rng() & 0x0FFF;
+                put((v << 1) | (rng() & 0xE001));
+                g.want.data[c].push_back(static_cast<float>(v));
+                g.want.time[c].push_back(static_cast<std::uint16_t>(win * samples + s));
+            }
+        }
+        put(rng());  // the chunk's unread word
+    }
+    put(rng());
+    return g;
+}
+
+TEST(Brindlexv3, RoundTrip) {
+    std::mt19937 rng(777);
+    for (const std::size_t m : {1u, 2u, 3u, 4u}) {
+        for (const std::size_t ring : {4u, 16u, 512u}) {
+            for (const std::size_t samples : {1u, 2u, 6u}) {
+                for (const std::size_t w : {std::size_t{1}, std::size_t{2}, ring - 1}) {
+                    SCOPED_TRACE("M " + std::to_string(m) + " W " + std::to_string(w) + " ring " +
+                                 std::to_string(ring) + " S " + std::to_string(samples));
+                    const auto g = generate(rng, m, w, ring, samples);
+                    const auto r = decode(g.raw, make_params("brindlexv3", m, ring, samples));
+                    ASSERT_TRUE(r.ok()) << error::message(r.error());
+                    EXPECT_EQ(*r, g.want);
+                }
+            }
+        }
+    }
+}
+
+// ------------------------------------------------------------------ fuzz
+Params random_params(std::mt19937& rng) {
+    const std::size_t samples_pool[] = {0, 1, 2, 3, 8, kMax, kMax - 1, std::size_t{1} << 63};
+    const std::size_t channels_pool[] = {0, 1, 2, 3, 4, 6, kMax};
+    auto p = make_params("brindlexv3", channels_pool[rng() % 7], rng() % 40, samples_pool[rng() % 8]);
+    for (const char* key : {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask", "n_event_headers",
+                            "n_window_headers", "n_footer_words", "n_last_bits"}) {
+        switch (rng() % 5) {
+            case 0: p.extra.push_back(YamlValue::string(key), u(rng() % 6)); break;
+            case 1: p.extra.push_back(YamlValue::string(key), u(rng())); break;
+            case 2: p.extra.push_back(YamlValue::string(key), u(0xFFFFFFFFu - rng() % 4)); break;
+            case 3: p.extra.push_back(YamlValue::string(key), YamlValue::floating(1.0)); break;
+            default: break;
+        }
+    }
+    return p;
+}
+
+TEST(Brindlexv3, FuzzEndsInRecordErrorOrFault) {
+    std::mt19937 rng(4242);
+    int records = 0;
+    for (int it = 0; it < 4000; ++it) {
+        Params p = random_params(rng);
+        Bytes raw;
+        if (it % 2 == 0) {
+            raw.resize(rng() % 120);
+            for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+        } else {
+            const std::size_t m = 1 + rng() % 4, samples = rng() % 4;
+            raw = generate(rng, m, 1 + rng() % 5, 8, samples).raw;
+            for (int k = 0; k < 3; ++k) raw[rng() % raw.size()] ^= static_cast<std::uint8_t>(rng());
+            if (rng() % 3 == 0) raw.resize(rng() % (raw.size() + 4));
+            if (rng() % 2 == 0) p = make_params("brindlexv3", m, 8, samples);
+        }
+        try {
+            const auto r = decode(raw, p);
+            if (r.ok()) {
+                ++records;
+                EXPECT_EQ(r->data.size(), p.channels);
+                EXPECT_EQ(r->window_labels.size(), p.channels);
+            }
+        } catch (const InternalFault&) {
+        }
+    }
+    EXPECT_GT(records, 0);
+}
+
+}  // namespace
+}  // namespace vexoacq::parsing
