@@ -34,15 +34,15 @@ PyObject* str_from_utf8(const std::string& s) {
 
 // -------------------------------------------------------------- constructor
 
-std::optional<Payload> make_payload(std::filesystem::path root) {
+std::optional<Payload> make_payload(std::filesystem::path root, std::optional<exceptions::PyErr>* deferred) {
     auto opened = store::Acquisition::open(std::move(root));
     if (!opened) {
-        raise(to_pyerr(std::move(opened).error()));
+        *deferred = to_pyerr(std::move(opened).error());
         return std::nullopt;
     }
     auto text = opened->metadata_str();
     if (!text) {
-        raise(to_pyerr(std::move(text).error()));
+        *deferred = to_pyerr(std::move(text).error());
         return std::nullopt;
     }
     OwnedRef loaded;
@@ -55,7 +55,7 @@ std::optional<Payload> make_payload(std::filesystem::path root) {
     }
     auto metadata = opened->metadata();
     if (!metadata) {
-        raise(to_pyerr(std::move(metadata).error()));
+        *deferred = to_pyerr(std::move(metadata).error());
         return std::nullopt;
     }
     return Payload{std::move(*opened), std::move(metadata->params), std::move(loaded)};
@@ -87,8 +87,9 @@ PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (!parse_tuple_dict(kNewSig, args, kwargs, argv)) return nullptr;
         std::filesystem::path root;
         if (convert_arg(kNewSig, 0, convert_path, argv[0], &root) < 0) return nullptr;
-        std::optional<Payload> payload = make_payload(std::move(root));
-        if (!payload) return nullptr;
+        std::optional<exceptions::PyErr> deferred;
+        std::optional<Payload> payload = make_payload(std::move(root), &deferred);
+        if (!payload) return deferred ? raise(*deferred) : nullptr;
         return new_acquisition(std::move(*payload));
     });
 }
@@ -272,10 +273,21 @@ Py_ssize_t acq_length(PyObject* self) {
 }
 
 // acq[index]: the count first (its failure wins over any index error).
-PyObject* getitem(const Payload& p, PyObject* index) {
+// Errors of the store and the decoders come back unraised in *deferred.
+PyObject* getitem(const Payload& p, PyObject* index, std::optional<exceptions::PyErr>* deferred) {
     auto count = p.acq.len();
-    if (!count) return raise(to_pyerr(std::move(count).error()));
-    return map_index_arg(index, *count, p);
+    if (!count) {
+        *deferred = to_pyerr(std::move(count).error());
+        return nullptr;
+    }
+    return util::map_index_arg(index, *count, p, deferred);
+}
+
+PyObject* getitem(const Payload& p, PyObject* index) {
+    std::optional<exceptions::PyErr> deferred;
+    PyObject* item = getitem(p, index, &deferred);
+    if (item == nullptr && deferred) return raise(*deferred);
+    return item;
 }
 
 PyObject* acq_subscript(PyObject* self, PyObject* index) {
@@ -306,7 +318,7 @@ PyType_Slot acq_slots[] = {
 };
 
 PyType_Spec acq_spec = {
-    .name = "Acquisition",
+    .name = "builtins.Acquisition",
     .basicsize = static_cast<int>(sizeof(PyAcquisition)),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
@@ -384,12 +396,11 @@ PyObject* iter_next(PyObject* self) {
         {
             SharedBorrow acq_borrow(as_acq(it->acq)->borrow);
             if (!acq_borrow.ok()) return nullptr;
-            item = getitem(as_acq(it->acq)->payload, index.get());
+            std::optional<exceptions::PyErr> dropped;
+            item = getitem(as_acq(it->acq)->payload, index.get(), &dropped);
+            if (item == nullptr && !dropped) PyErr_Clear();
         }
-        if (item == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
+        if (item == nullptr) return nullptr;  // the end, with no exception set
         ++it->index;
         return item;
     });
@@ -405,7 +416,7 @@ PyType_Slot iter_slots[] = {
 };
 
 PyType_Spec iter_spec = {
-    .name = "IterEvents",
+    .name = "builtins.IterEvents",
     .basicsize = static_cast<int>(sizeof(PyIterEvents)),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
@@ -424,7 +435,8 @@ PyObject* acquisition_type() {
 
 // ------------------------------------------------------------ index mapping
 
-PyObject* map_index_arg(PyObject* index, std::size_t count, const Payload& payload) {
+PyObject* util::map_index_arg(PyObject* index, std::size_t count, const Payload& payload,
+                              std::optional<exceptions::PyErr>* deferred) {
     if (PySlice_Check(index)) {
         Py_ssize_t start = 0;
         Py_ssize_t stop = 0;
@@ -440,8 +452,11 @@ PyObject* map_index_arg(PyObject* index, std::size_t count, const Payload& paylo
         if (!list) return nullptr;
         for (Py_ssize_t i = start; i < stop; i += step) {
             auto raw = payload.acq.get(static_cast<std::size_t>(i));
-            if (!raw) return raise(to_pyerr(std::move(raw).error()));
-            OwnedRef event = OwnedRef::steal(parsing::parse_to_dict(payload.params, std::move(*raw)));
+            if (!raw) {
+                *deferred = to_pyerr(std::move(raw).error());
+                return nullptr;
+            }
+            OwnedRef event = OwnedRef::steal(parsing::parse_to_dict(payload.params, std::move(*raw), deferred));
             if (!event) return nullptr;
             if (PyList_Append(list.get(), event.get()) < 0) return nullptr;
             if (stop - i <= step) break;  // the next step would pass stop (and could overflow)
@@ -461,8 +476,11 @@ PyObject* map_index_arg(PyObject* index, std::size_t count, const Payload& paylo
         return nullptr;
     }
     auto raw = payload.acq.get(static_cast<std::size_t>(i));
-    if (!raw) return raise(to_pyerr(std::move(raw).error()));
-    return parsing::parse_to_dict(payload.params, std::move(*raw));
+    if (!raw) {
+        *deferred = to_pyerr(std::move(raw).error());
+        return nullptr;
+    }
+    return parsing::parse_to_dict(payload.params, std::move(*raw), deferred);
 }
 
 // ----------------------------------------------------------- misc data files
@@ -513,11 +531,14 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (convert_arg(kListSig, 0, convert_path, argv[0], &root_dir) < 0) return nullptr;
         std::vector<Payload> payloads;
         for (const store::Acquisition& found : store::util::list_acquisitions(root_dir)) {
-            std::optional<Payload> p = make_payload(found.root());
+            // An entry whose object cannot be made is left out; its error is
+            // dropped unraised (a Python failure is cleared).
+            std::optional<exceptions::PyErr> dropped;
+            std::optional<Payload> p = make_payload(found.root(), &dropped);
             if (p) {
                 payloads.push_back(std::move(*p));
-            } else {
-                PyErr_Clear();  // an entry that cannot be opened is left out
+            } else if (!dropped) {
+                PyErr_Clear();
             }
         }
         OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(payloads.size())));
@@ -535,10 +556,10 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef list_acquisitions_def = {
     "list_acquisitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_acquisitions_fn)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
+    METH_FASTCALL | METH_KEYWORDS, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
 
 PyMethodDef is_acquisition_def = {
     "is_acquisition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_acquisition_fn)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
+    METH_FASTCALL | METH_KEYWORDS, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
 
 }  // namespace vexoacq::python_api::acquisition

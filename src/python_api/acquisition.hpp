@@ -19,6 +19,7 @@
 #include "acquisition/acquisition.hpp"
 #include "acquisition/metadata.hpp"
 #include "python_api/binding.hpp"
+#include "python_api/exceptions.hpp"
 
 namespace vexoacq::python_api::acquisition {
 
@@ -44,13 +45,11 @@ struct PyAcquisition {
 PyObject* acquisition_type();
 bool is_acquisition_object(PyObject* obj) noexcept;
 
-// acq[index] for a payload whose event count is `count`: a dict for an
-// integer, a list of dicts for a slice.  New reference or null.
-PyObject* map_index_arg(PyObject* index, std::size_t count, const Payload& payload);
 
-// The constructor body: the payload of an Acquisition on `root`, or nullopt
-// with the exception set.
-std::optional<Payload> make_payload(std::filesystem::path root);
+// The constructor body: the payload of an Acquisition on `root`.  On failure
+// nullopt, with either *deferred set (an error of the store, not yet raised)
+// or a Python exception set (yaml's, or the interpreter's).
+std::optional<Payload> make_payload(std::filesystem::path root, std::optional<exceptions::PyErr>* deferred);
 
 // A new Acquisition object that owns `payload`.
 PyObject* new_acquisition(Payload payload);
@@ -60,6 +59,13 @@ extern PyMethodDef list_acquisitions_def;
 extern PyMethodDef is_acquisition_def;
 
 namespace util {
+// acq[index] for a payload whose event count is `count`: a dict for an
+// integer, a list of dicts for a slice.  New reference, or null with either
+// *deferred set (an error of the store or a decoder, unraised) or a Python
+// exception set (index conversion, slice resolution, allocation).
+PyObject* map_index_arg(PyObject* index, std::size_t count, const Payload& payload,
+                        std::optional<exceptions::PyErr>* deferred);
+
 // The unpickled content of one misc data file: a new reference, Py_None
 // (new reference) when the file does not exist, or null with an exception.
 PyObject* load_misc_data(const vexoacq::acquisition::Acquisition& acq, vexoacq::acquisition::MiscDataKind kind);

@@ -4,8 +4,9 @@
 //
 // Module functions are PyMethodDef records defined by their own binding file
 // and declared in its header as `extern PyMethodDef <name>_def;` with the
-// flags METH_FASTCALL | METH_KEYWORDS | METH_STATIC.  Each is added to
-// kFunctions below in the module's fixed order.
+// flags METH_FASTCALL | METH_KEYWORDS (METH_STATIC would hide the module:
+// __self__ would be None and the function would receive a null self).  Each
+// is added to kFunctions below in the module's fixed order.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -142,22 +142,35 @@ PyObject* record_to_dict(const E& record) {
 
 // Decodes `raw` as record type E and builds the dict.
 template <class E>
-PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw) {
+PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw,
+                        std::optional<exceptions::PyErr>* deferred) {
     auto decoded = core::parse_into<E>(std::span<const std::uint8_t>(raw), params);
     raw = {};
-    if (!decoded) return exceptions::raise(exceptions::to_pyerr(decoded.error()));
+    if (!decoded) {
+        *deferred = exceptions::to_pyerr(decoded.error());
+        return nullptr;
+    }
     return record_to_dict(*decoded);
 }
 
-PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw) {
+PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw,
+                        std::optional<exceptions::PyErr>* deferred) {
     const std::optional<core::Family> family = core::family_of(params.model);
     if (!family) {
-        return exceptions::raise(exceptions::to_pyerr(error::ParsingError::UnsupportedModel));
+        *deferred = exceptions::to_pyerr(error::ParsingError::UnsupportedModel);
+        return nullptr;
     }
     return core::with_event_type(*family, [&](auto type) -> PyObject* {
         using E = typename decltype(type)::type;
-        return parse_generic<E>(params, std::move(raw));
+        return parse_generic<E>(params, std::move(raw), deferred);
     });
+}
+
+PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw) {
+    std::optional<exceptions::PyErr> deferred;
+    PyObject* dict = parse_to_dict(params, std::move(raw), &deferred);
+    if (dict == nullptr && deferred) return exceptions::raise(*deferred);
+    return dict;
 }
 
 }  // namespace vexoacq::python_api::parsing

@@ -11,9 +11,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "acquisition/metadata.hpp"
+#include "python_api/exceptions.hpp"
 
 namespace vexoacq::python_api::parsing {
 
@@ -21,5 +23,11 @@ namespace vexoacq::python_api::parsing {
 // New reference, or null with the exception set (acquisition.ParsingError for
 // an unknown model or bytes that do not decode).  Interpreter lock held.
 PyObject* parse_to_dict(const vexoacq::acquisition::Params& params, std::vector<std::uint8_t> raw);
+
+// The same, but a decoding failure is handed back unraised in *deferred (so
+// a caller that drops it creates no exception class); null with *deferred
+// empty means a Python exception is set.
+PyObject* parse_to_dict(const vexoacq::acquisition::Params& params, std::vector<std::uint8_t> raw,
+                        std::optional<exceptions::PyErr>* deferred);
 
 }  // namespace vexoacq::python_api::parsing

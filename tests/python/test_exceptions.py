@@ -98,6 +98,8 @@ def test_own_classes_are_plain_exceptions_made_once(tmp_path):
 
 def test_classes_are_made_only_when_raised(make_acq, run_python, tmp_path):
     bad = acqbuilder.write_acquisition(tmp_path / "root" / "bad", metadata="params: 1\nregisters: {}\n")
+    odd = acqbuilder.write_acquisition(tmp_path / "odd", params=dict(SMALL_PARAMS, model="nope"),
+                                       chunks=[[small_event(0)]])
     out = run_python(
         f"""
 import gc, vexoacq
@@ -105,17 +107,19 @@ def own():
     return sorted(t.__name__ for t in gc.get_objects()
                   if isinstance(t, type) and t.__module__ == "acquisition")
 print(vexoacq.list_acquisitions({str(bad.parent)!r}), own())
+print(list(vexoacq.Acquisition({str(odd)!r})), own())
 try:
     vexoacq.Acquisition({str(bad)!r})
 except Exception as e:
     print(type(e).__name__, own())
 """
     )
-    assert out.splitlines() == ["[] []", "MetadataError ['MetadataError']"]
+    assert out.splitlines() == ["[] []", "[] []", "MetadataError ['MetadataError']"]
 
 
 def test_panic_exception_for_a_path_without_a_name(make_acq, capfd):
     folder = make_acq("a")
+    (folder / "sub").mkdir()
     acq = Acquisition(str(folder / "sub" / ".."))
     with pytest.raises(BaseException) as info:
         acq.name
