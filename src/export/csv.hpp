@@ -1,0 +1,114 @@
+// CSV export of decoded events.
+//
+// Design.  The caller's index list is cut into blocks of `block_size`
+// entries; block n goes to "{acquisition name} (chunk {n}).csv" in the output
+// folder.  A block's events are fetched, decoded and pedestal-corrected
+// first (an event that fails any step is left out without a trace), because
+// the header's channel list depends on all of them.  Then the header and,
+// event after event, one record per sample slot of the event's merged window
+// order (merge_window_labels) are written.
+//
+// Rows are formatted straight into one large output buffer (number.hpp) and
+// handed to the file in big writes; no table is materialised: each listed
+// channel's placement (first row, length, list pointers) is worked out once
+// per event and each row is produced from those.  A failed write is reported
+// when it happens, as ExportError::Csv, and ends the block; what reached the
+// file stays there.
+//
+// Dialect: "," between fields, "\n" after every record; no field ever needs
+// quoting (names and numbers only).  NaN cells are empty fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "acquisition/acquisition.hpp"
+#include "acquisition/metadata.hpp"
+#include "calibration/calibration.hpp"
+#include "error.hpp"
+#include "parsing/parsing.hpp"
+#include "result.hpp"
+
+namespace vexoacq::export_::csv {
+
+using acquisition::Params;
+using error::ExportError;
+
+// Buffered record writer over a file descriptor it does not own.  Bytes are
+// written out whenever the buffer cannot take the next record, and by
+// finish(); the first failed write is kept, and every later call fails.
+class CsvWriter {
+public:
+    static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+
+    explicit CsvWriter(int fd, std::size_t buffer_size = kBufferSize);
+    CsvWriter(const CsvWriter&) = delete;
+    CsvWriter& operator=(const CsvWriter&) = delete;
+
+    // Room for `n` bytes at the returned pointer (flushing first when the
+    // buffer lacks it), or nullptr after a failed write.  commit() then
+    // takes the bytes up to `end`.
+    char* reserve(std::size_t n);
+    void commit(char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.data()); }
+
+    // One record of raw fields (no quoting), ended by a line feed.
+    Result<void, ExportError> write_record(std::span<const std::string_view> fields);
+
+    // Writes out what the buffer holds.
+    Result<void, ExportError> flush();
+
+    bool failed() const noexcept { return failed_; }
+    ExportError error() const { return ExportError(error::CsvError{os_error_}); }
+
+private:
+    int fd_;
+    std::vector<char> buffer_;
+    std::size_t used_ = 0;
+    bool failed_ = false;
+    int os_error_ = 0;
+};
+
+// Merged window order of one event's label lists.
+std::vector<std::uint16_t> merge_window_labels(std::span<const std::vector<std::uint16_t>> labels);
+
+// Ascending channel numbers that hold at least one data value in some event.
+template <class E>
+std::vector<std::size_t> channels(std::span<const E> events);
+
+// "acq_num", "evt_num", then per channel "windnum_ch{c}", "data_ch{c}",
+// "time_ch{c}" (and "timing_ch{c}" for records with timing).
+template <class E>
+Result<void, ExportError> write_header(CsvWriter& writer, std::span<const E> events,
+                                       std::span<const std::size_t> channels);
+
+// The records of one event (see csv.cpp for the placement rules).
+template <class E>
+Result<void, ExportError> write_event(CsvWriter& writer, const Params& params, const E& event,
+                                      std::span<const std::size_t> channels, std::size_t ordinal);
+
+// One block: channel list, header, the events with ordinals 0, 1, ..., and
+// the final write-out.
+template <class E>
+Result<void, ExportError> export_csv(std::span<const E> events, CsvWriter& writer, const Params& params);
+
+// Fetch, decode and correct the block's events, then write them to `path`
+// (created, or cut to nothing when it exists; mode 0666 under the umask).
+template <class E>
+Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
+                                       calibration::Corrections corrections,
+                                       std::span<const std::size_t> block, const std::filesystem::path& path);
+
+// The export: metadata, blocks, model lookup, one export_chunk per block.
+// block_size 0 is a broken invariant.
+Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
+                                              calibration::Corrections corrections,
+                                              std::filesystem::path out_dir, std::size_t block_size);
+
+// "{name} (chunk {n}).csv"
+std::string block_file_name(std::string_view acquisition_name, std::size_t block);
+
+}  // namespace vexoacq::export_::csv
