@@ -10,8 +10,6 @@
 #include "python_api/parsing.hpp"
 
 #include <cmath>
-#include <cstdlib>
-#include <memory>
 #include <span>
 #include <tuple>
 #include <type_traits>
@@ -29,30 +27,42 @@ namespace core = vexoacq::parsing;
 
 constexpr std::size_t kCacheSize = 65536;
 
-struct FreeDeleter {
-    void operator()(PyObject** p) const noexcept { std::free(p); }
-};
-
 // Value-indexed cache of number objects for values 0..65535.  Slots are
-// borrowed references; the lists that receive them own them.
+// borrowed references owned by the lists being built; the slots that one
+// call filled are emptied when its cache goes away, so no object outlives
+// its dict in the cache or reaches another call.  The slot table itself is
+// kept per thread (zeroing 512 KiB per call would cost more than it saves).
 class NumberCache {
 public:
-    // New reference for the value `key`, made by `make` on first sight.
+    explicit NumberCache(std::vector<PyObject*>& table) : table_(table) {
+        if (table_.size() != kCacheSize) table_.assign(kCacheSize, nullptr);
+    }
+    ~NumberCache() {
+        for (std::uint16_t k : touched_) table_[k] = nullptr;
+    }
+    NumberCache(const NumberCache&) = delete;
+    NumberCache& operator=(const NumberCache&) = delete;
+
+    // New reference for the value `key` (< kCacheSize), made by `make` on
+    // first sight.
     template <class Make>
     PyObject* get(std::size_t key, Make&& make) {
-        if (!slots_) {
-            slots_.reset(static_cast<PyObject**>(std::calloc(kCacheSize, sizeof(PyObject*))));
-            if (!slots_) return make();
-        }
-        PyObject*& slot = slots_[key];
+        PyObject*& slot = table_[key];
         if (slot != nullptr) return Py_NewRef(slot);
-        slot = make();
-        return slot;
+        PyObject* made = make();
+        if (made == nullptr) return nullptr;
+        touched_.push_back(static_cast<std::uint16_t>(key));
+        slot = made;
+        return made;
     }
 
 private:
-    std::unique_ptr<PyObject*[], FreeDeleter> slots_;
+    std::vector<PyObject*>& table_;
+    std::vector<std::uint16_t> touched_;
 };
+
+thread_local std::vector<PyObject*> float_table;
+thread_local std::vector<PyObject*> int_table;
 
 class Converter {
 public:
@@ -105,8 +115,8 @@ public:
     }
 
 private:
-    NumberCache floats_;
-    NumberCache ints_;
+    NumberCache floats_{float_table};
+    NumberCache ints_{int_table};
 };
 
 // Inserts the new reference `value` under `key`; false with an exception set.
