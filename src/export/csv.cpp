@@ -1,12 +1,10 @@
 #include "export/csv.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -41,30 +39,6 @@ void print_bad_channel(std::size_t channel, std::size_t ordinal) {
     line += std::to_string(ordinal);
     line += '\n';
     (void)write_all(STDOUT_FILENO, line.data(), line.size());
-}
-
-// Owns the descriptor of a block's output file.
-class OutputFile {
-public:
-    explicit OutputFile(int fd) noexcept : fd_(fd) {}
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-Result<int, ExportError> open_output(const std::filesystem::path& path) {
-    for (;;) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        if (errno == EINTR) continue;
-        return Err{ExportError::from_errno(errno)};
-    }
 }
 
 // A pending label list of the merge: the labels not yet taken.
@@ -392,62 +366,6 @@ Result<void, ExportError> export_csv(std::span<const E> events, CsvWriter& write
     return writer.flush();
 }
 
-template <class E>
-Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
-                                       calibration::Corrections corrections,
-                                       std::span<const std::size_t> block, const std::filesystem::path& path) {
-    VEXO_ASSIGN_OR_RETURN(const int fd, open_output(path));
-    OutputFile file(fd);
-
-    // fetch -> decode -> correct; an index that fails any stage is skipped.
-    std::size_t next = 0;
-    auto decoded = [&]() -> std::optional<E> {
-        while (next < block.size()) {
-            auto raw = acq.get(block[next++]);
-            if (!raw) continue;
-            auto ev = parsing::parse_into<E>(parsing::RawBytes(*raw), params);
-            if (ev) return std::move(*ev);
-        }
-        return std::nullopt;
-    };
-    calibration::Corrected<E, decltype(decoded)> corrected(std::move(corrections), std::move(decoded));
-    std::vector<E> events;
-    events.reserve(block.size());
-    while (auto item = corrected.next()) {
-        if (*item) events.push_back(std::move(**item));
-    }
-
-    CsvWriter writer(file.get());
-    return export_csv(std::span<const E>(events), writer, params);
-}
-
-Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
-                                              calibration::Corrections corrections,
-                                              std::filesystem::path out_dir, std::size_t block_size) {
-    Params params;
-    {
-        auto metadata = acq.metadata();
-        if (!metadata) return Err{ExportError(std::move(metadata).error())};
-        params = std::move(metadata->params);
-    }
-    check_invariant(block_size != 0, "chunk size must be non-zero");
-    if (indices.empty()) return {};
-
-    const std::size_t blocks = (indices.size() - 1) / block_size + 1;
-    for (std::size_t n = 0; n < blocks; ++n) {
-        const std::filesystem::path path = out_dir / block_file_name(acq.name(), n);
-        const auto family = parsing::family_of(params.model);
-        if (!family) return Err{ExportError(error::ParsingError::UnsupportedModel)};
-        const std::size_t first = n * block_size;
-        const std::size_t count = std::min(block_size, indices.size() - first);
-        const auto block = indices.subspan(first, count);
-        VEXO_TRY(parsing::with_event_type(*family, [&]<class E>(std::type_identity<E>) {
-            return export_chunk<E>(acq, params, corrections, block, path);
-        }));
-    }
-    return {};
-}
-
 // One instance per record type, so that tests and benchmarks can drive the
 // block writer with events built in code.
 #define VEXO_EXPORT_INSTANCES(E)                                                                           \
@@ -456,11 +374,7 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
                                                        std::span<const std::size_t>);                   \
     template Result<void, ExportError> write_event<E>(CsvWriter&, const Params&, const E&,              \
                                                       std::span<const std::size_t>, std::size_t);       \
-    template Result<void, ExportError> export_csv<E>(std::span<const E>, CsvWriter&, const Params&);    \
-    template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&,  \
-                                                       calibration::Corrections,                        \
-                                                       std::span<const std::size_t>,                    \
-                                                       const std::filesystem::path&);
+    template Result<void, ExportError> export_csv<E>(std::span<const E>, CsvWriter&, const Params&);
 
 VEXO_EXPORT_INSTANCES(parsing::Zelkv3Event)
 VEXO_EXPORT_INSTANCES(parsing::Quopv2Event)
