@@ -15,6 +15,7 @@
 #include "python_api/binding.hpp"
 // ---- function records of the other binding files (one include each) ----
 // export_csv:
+#include "python_api/export.hpp"
 // ECC functions:
 // ---- end of function-record includes ----
 
@@ -27,6 +28,7 @@ PyMethodDef* const kFunctions[] = {
     &acquisition::list_acquisitions_def,
     &acquisition::is_acquisition_def,
     // ---- export_csv goes here ----
+    &export_::export_csv_def,
     // ---- syndrome, global_parity, syndrome_to_index, ecc_check, ecc_correct go here, in that order ----
 };
 
