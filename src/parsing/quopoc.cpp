@@ -10,12 +10,13 @@
 //
 // Decoding runs in two passes over the raw bytes.  The first splits the
 // segments, checks every length and channel in event order (so the first
-// failure is the one reported) and notes each block; the second sizes every
-// channel's lists once and copies the samples.  A word equal to the stop
+// failure is the one reported) and notes each block; the second sizes
+// every channel's lists once and copies the samples.  A word equal to the stop
 // word ends its segment wherever it stands, samples included, so the stop-word
 // scan must look at every word.
 #include "parsing/quopoc.hpp"
 
+#include <cstring>
 #include <limits>
 
 #include "parsing/util.hpp"
@@ -49,24 +50,29 @@ Keys read_keys(const Params& params) noexcept {
 }
 
 // Index of the first word at or after `from` (and before `end`) equal to
-// `word`, or `end`.  Words are compared as byte pairs; groups of 32 are tested
-// with a branch-free reduction first, since stop words are rare inside a
-// segment.
+// `word`, or `end`.  Words are compared in their stored byte order (the
+// pattern is the stop word's two big-endian bytes as one host word), and
+// groups of 32 are tested with a branch-free reduction first, since stop
+// words are rare inside a segment.
 std::size_t find_word(const std::uint8_t* bytes, std::size_t from, std::size_t end, std::uint16_t word) noexcept {
-    const auto hi = static_cast<std::uint8_t>(word >> 8);
-    const auto lo = static_cast<std::uint8_t>(word & 0xFFu);
+    const std::uint8_t be[2] = {static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word & 0xFFu)};
+    std::uint16_t pattern = 0;
+    std::memcpy(&pattern, be, 2);
+    const auto stored = [bytes](std::size_t i) noexcept {
+        std::uint16_t v = 0;
+        std::memcpy(&v, bytes + 2 * i, 2);
+        return v;
+    };
     constexpr std::size_t kGroup = 32;
     std::size_t i = from;
     while (end - i >= kGroup) {
-        const std::uint8_t* p = bytes + 2 * i;
         unsigned hit = 0;
-        for (std::size_t k = 0; k < kGroup; ++k)
-            hit |= static_cast<unsigned>(p[2 * k] == hi) & static_cast<unsigned>(p[2 * k + 1] == lo);
+        for (std::size_t k = 0; k < kGroup; ++k) hit |= static_cast<unsigned>(stored(i + k) == pattern);
         if (hit != 0) break;
         i += kGroup;
     }
     for (; i < end; ++i)
-        if (bytes[2 * i] == hi && bytes[2 * i + 1] == lo) return i;
+        if (stored(i) == pattern) return i;
     return end;
 }
 
@@ -127,7 +133,9 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
         start = stop + 1;
     }
 
-    // Pass 2: every list sized once, then filled in block order.
+    // Pass 2: every list sized once, then filled in block order.  (Writing
+    // into a sized list keeps the masked copy vectorised; it measures faster
+    // here than building the values in place.)
     quopoc::QuopocEvent event;
     event.resize_channels(channels);
     std::vector<std::size_t> fill(channels, 0);

@@ -16,11 +16,13 @@
 // cut short and the event is refused.
 //
 // Decoding runs in two passes: the first checks every length and channel in
-// event order and notes each block, the second sizes every channel's lists
+// event order and notes each block, the second reserves every channel's lists
 // once and copies the samples.
 #include "parsing/skarnv1.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -37,6 +39,38 @@ struct Block {
     const std::uint8_t* samples;
     std::size_t channel;
     std::uint16_t label;
+};
+
+// The samples of a block as floats, read straight from the raw big-endian
+// words.  Random access lets vector::insert size its storage once and build
+// each value in place, with no zero fill before the copy.
+class SampleIter {
+public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = float;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const float*;
+    using reference = float;
+
+    SampleIter() = default;
+    explicit SampleIter(const std::uint8_t* p) noexcept : p_(p) {}
+    float operator*() const noexcept { return static_cast<float>(read_be16(p_)); }
+    float operator[](difference_type n) const noexcept { return *(*this + n); }
+    SampleIter& operator++() noexcept { p_ += 2; return *this; }
+    SampleIter operator++(int) noexcept { SampleIter t = *this; p_ += 2; return t; }
+    SampleIter& operator--() noexcept { p_ -= 2; return *this; }
+    SampleIter operator--(int) noexcept { SampleIter t = *this; p_ -= 2; return t; }
+    SampleIter& operator+=(difference_type n) noexcept { p_ += 2 * n; return *this; }
+    SampleIter& operator-=(difference_type n) noexcept { p_ -= 2 * n; return *this; }
+    friend SampleIter operator+(SampleIter a, difference_type n) noexcept { return a += n; }
+    friend SampleIter operator+(difference_type n, SampleIter a) noexcept { return a += n; }
+    friend SampleIter operator-(SampleIter a, difference_type n) noexcept { return a -= n; }
+    friend difference_type operator-(SampleIter a, SampleIter b) noexcept { return (a.p_ - b.p_) / 2; }
+    friend bool operator==(SampleIter a, SampleIter b) noexcept { return a.p_ == b.p_; }
+    friend auto operator<=>(SampleIter a, SampleIter b) noexcept { return a.p_ <=> b.p_; }
+
+private:
+    const std::uint8_t* p_ = nullptr;
 };
 
 // a * b + c, or nothing when it does not fit a machine word.
@@ -102,20 +136,20 @@ Result<skarnv1::Skarnv1Event, ParsingError> parse_into<skarnv1::Skarnv1Event>(Ra
         }
     }
 
-    // Pass 2: every list sized once, then filled in block order.
+    // Pass 2: every list reserved once, then filled in block order.
     skarnv1::Skarnv1Event event;
     event.resize_channels(channels);
-    std::vector<std::size_t> fill(channels, 0);
     for (std::size_t c = 0; c < channels; ++c) {
         if (blocks_per_channel[c] == 0) continue;
-        event.data[c].resize(blocks_per_channel[c] * samples);
+        event.data[c].reserve(blocks_per_channel[c] * samples);
         event.window_labels[c].reserve(blocks_per_channel[c]);
     }
+    const auto count = static_cast<std::ptrdiff_t>(samples);
     for (const Block& blk : blocks) {
         event.window_labels[blk.channel].push_back(blk.label);
-        float* out = event.data[blk.channel].data() + fill[blk.channel];
-        for (std::size_t s = 0; s < samples; ++s) out[s] = static_cast<float>(read_be16(blk.samples + 2 * s));
-        fill[blk.channel] += samples;
+        auto& out = event.data[blk.channel];
+        const SampleIter first(blk.samples);
+        out.insert(out.end(), first, first + count);
     }
 
     VEXO_TRY(util::set_time_axis(event.time, event.window_labels, params));
