@@ -20,10 +20,21 @@ constexpr char kDigitPairs[201] =
     "80818283848586878889"
     "90919293949596979899";
 
-// Decimal digits of v, no leading zeros ("0" for 0).
+unsigned digit_count(std::uint32_t v) noexcept {
+    unsigned n = 1;
+    for (;;) {
+        if (v < 10) return n;
+        if (v < 100) return n + 1;
+        if (v < 1000) return n + 2;
+        if (v < 10000) return n + 3;
+        v /= 10000;
+        n += 4;
+    }
+}
+
+// Decimal digits of v, no leading zeros ("0" for 0), written from the end.
 char* write_u32(char* out, std::uint32_t v) noexcept {
-    char tmp[10];
-    char* end = tmp + sizeof tmp;
+    char* const end = out + digit_count(v);
     char* p = end;
     while (v >= 100) {
         const std::uint32_t pair = v % 100;
@@ -32,14 +43,11 @@ char* write_u32(char* out, std::uint32_t v) noexcept {
         std::memcpy(p, kDigitPairs + 2 * pair, 2);
     }
     if (v >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * v, 2);
+        std::memcpy(p - 2, kDigitPairs + 2 * v, 2);
     } else {
-        *--p = static_cast<char>('0' + v);
+        p[-1] = static_cast<char>('0' + v);
     }
-    const auto n = static_cast<std::size_t>(end - p);
-    std::memcpy(out, p, n);
-    return out + n;
+    return end;
 }
 
 // Below this magnitude of value * 10 the rounded value q / 10 lies under
@@ -122,22 +130,18 @@ char* write_rounded(char* out, float value) noexcept {
     }
     // Round half away from zero on the integer side: the truncation and the
     // remainder scaled - trunc are both exact at this magnitude.
-    auto q = static_cast<std::int32_t>(scaled);
-    const float rest = scaled - static_cast<float>(q);
-    if (rest >= 0.5f) {
-        ++q;
-    } else if (rest <= -0.5f) {
-        --q;
-    }
-    if (q < 0 || (q == 0 && std::signbit(scaled))) *out++ = '-';
-    const std::uint32_t magnitude = q < 0 ? static_cast<std::uint32_t>(-q) : static_cast<std::uint32_t>(q);
-    out = write_u32(out, magnitude / 10);
-    const std::uint32_t tenth = magnitude % 10;
-    if (tenth != 0) {
-        *out++ = '.';
-        *out++ = static_cast<char>('0' + tenth);
-    }
-    return out;
+    // (Written without branches on the data: sample values round either way
+    // at random.)
+    const float magnitude_f = std::fabs(scaled);
+    auto q = static_cast<std::uint32_t>(magnitude_f);
+    q += static_cast<std::uint32_t>(magnitude_f - static_cast<float>(q) >= 0.5f);
+    *out = '-';
+    out += std::signbit(scaled) ? 1 : 0;
+    out = write_u32(out, q / 10);
+    const std::uint32_t tenth = q % 10;
+    out[0] = '.';
+    out[1] = static_cast<char>('0' + tenth);
+    return out + (tenth != 0 ? 2 : 0);
 }
 
 char* write_count(char* out, std::uint64_t value) noexcept {
