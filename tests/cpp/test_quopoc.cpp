@@ -241,6 +241,20 @@ TEST(QuopocLimits, OutsideLimitsIsInternalFault) {
     EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
 }
 
+// Sample counts near the top of the machine word must not wrap the block
+// length: no block that long fits, while a header-only event still decodes.
+TEST(QuopocLimits, HugeSampleCountsDoNotWrap) {
+    for (const std::size_t samples : {SIZE_MAX, SIZE_MAX - 1}) {
+        const Params p = params_with(2, 256, samples, {});
+        const auto got = parse_into<QuopocEvent>(from_words(kTwoChips), p);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
+        const auto header_only = parse_into<QuopocEvent>(from_words(plus(kHeaderOnly, {0x0000})), p);
+        ASSERT_TRUE(header_only.ok());
+        EXPECT_EQ(*header_only, record({{}, {}}, {{}, {}}, {{}, {}}));
+    }
+}
+
 // ---------------------------------------------------------------- round trip
 
 struct Geometry {

@@ -278,6 +278,19 @@ TEST(SkarnLimits, BlocksShorterThanTwoWordsAreInternalFaults) {
     }
 }
 
+// Chunk lengths beyond the machine word must not wrap into a short chunk:
+// 4 * (2 + (2^62 - 2)) wraps to 0, which would make Q = 18.
+TEST(SkarnLimits, HugeSampleCountsDoNotWrap) {
+    for (const std::size_t samples : {SIZE_MAX, SIZE_MAX - 1, (std::size_t{1} << 62) - 2}) {
+        const Params p = params_with(4, 4, samples, {});
+        for (const Bytes& raw : {from_words(kChunk), Bytes(18, 0)}) {
+            const auto got = parse_into<Skarnv1Event>(raw, p);
+            ASSERT_FALSE(got.ok());
+            EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
+        }
+    }
+}
+
 TEST(SkarnModelStrings, BothSelectThisDecoder) {
     for (const char* model : {"skarn", "hux-k12-4"}) {
         const auto family = vexoacq::parsing::family_of(model);
