@@ -14,6 +14,12 @@ struct Mervyv1Event : EventChannels {
     friend bool operator==(const Mervyv1Event&, const Mervyv1Event&) = default;
 };
 
+// The word that closes every packet: the `stop_word` key when it is a YAML
+// string holding an unsigned 32-bit hexadecimal number (one optional leading
+// "+", then hex digits only; no "0x", no sign other than "+"), cut to its low
+// 16 bits.  Anything else, a YAML integer included, gives 0xFA5A.
+std::uint16_t stop_word(const Params& params) noexcept;
+
 }  // namespace vexoacq::parsing::mervyv1
 
 namespace vexoacq::parsing {
