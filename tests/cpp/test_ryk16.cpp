@@ -1,0 +1,373 @@
+// ryk16 decoder: worked events, error order, limits, tuning keys, the layout
+// under other header counts, a generated round trip and a bounded fuzz loop.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "parsing/parsing.hpp"
+#include "parsing/ryk16.hpp"
+#include "support/params.hpp"
+
+namespace {
+
+using vexoacq::InternalFault;
+using vexoacq::acquisition::Params;
+using vexoacq::acquisition::YamlValue;
+using vexoacq::error::ParsingError;
+using vexoacq::parsing::parse_into;
+using vexoacq::parsing::ryk16::Ryk16Event;
+using vexoacq::testing::i;
+using vexoacq::testing::make_params;
+using vexoacq::testing::s;
+using vexoacq::testing::u;
+
+using Bytes = std::vector<std::uint8_t>;
+using Extra = std::vector<std::pair<const char*, YamlValue>>;
+using Floats = std::vector<std::vector<float>>;
+using Shorts = std::vector<std::vector<std::uint16_t>>;
+
+Params params_with(std::size_t channels, std::size_t windows, std::size_t samples, const Extra& extra) {
+    Params p = make_params("ryk16", channels, windows, samples);
+    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
+    return p;
+}
+
+Ryk16Event record(Floats data, Shorts labels, Shorts time) {
+    Ryk16Event e;
+    e.data = std::move(data);
+    e.window_labels = std::move(labels);
+    e.time = std::move(time);
+    return e;
+}
+
+Bytes with(Bytes b, std::size_t at, std::uint8_t v) {
+    b.at(at) = v;
+    return b;
+}
+Bytes resized(Bytes b, std::size_t n) {
+    b.resize(n, 0x00);
+    return b;
+}
+
+// One channel, 2 windows of 2 samples, default keys: chip header AA, block
+// header 0x0001 (channel 0, start 1), samples FFFF FFFE FC00 0000 stored
+// inverted, footer word 0x1234, chip footer 00 00.
+const Bytes kWorked = {0xAA, 0x01, 0x00, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0xFC, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00};
+Ryk16Event worked_record() { return record({{0.0f, 1.0f, 1023.0f, 1023.0f}}, {{1, 0}}, {{0, 1, 2, 3}}); }
+
+struct Case {
+    const char* name;
+    std::size_t channels;
+    std::size_t windows;
+    std::size_t samples;
+    Extra extra;
+    Bytes raw;
+    std::variant<Ryk16Event, ParsingError> expected;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+std::string CaseName(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
+
+class Ryk16Cases : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Ryk16Cases, DecodesOrFails) {
+    const Case& c = GetParam();
+    const Params p = params_with(c.channels, c.windows, c.samples, c.extra);
+    const auto got = parse_into<Ryk16Event>(c.raw, p);
+    if (const auto* want = std::get_if<Ryk16Event>(&c.expected)) {
+        ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
+        EXPECT_EQ(*got, *want);
+    } else {
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error(), std::get<ParsingError>(c.expected));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Worked, Ryk16Cases,
+    ::testing::Values(
+        Case{"one_channel", 1, 2, 2, {}, kWorked, worked_record()},
+        Case{"one_byte_short", 1, 2, 2, {}, resized(kWorked, 14), ParsingError::UnexpectedLength},
+        Case{"one_byte_long", 1, 2, 2, {}, resized(kWorked, 16), ParsingError::UnexpectedLength},
+        Case{"channel_1_of_1", 1, 2, 2, {}, with(kWorked, 2, 0x01), ParsingError::InvalidChannel},
+        Case{"empty", 1, 2, 2, {}, Bytes{}, ParsingError::MissingData},
+        // Start 0 reads the ring in order; start 3 on a ring of 2 is label 1.
+        Case{"start_0", 1, 2, 2, {}, with(kWorked, 1, 0x00),
+             record({{0.0f, 1.0f, 1023.0f, 1023.0f}}, {{0, 1}}, {{0, 1, 2, 3}})},
+        Case{"start_beyond_ring", 1, 2, 2, {}, with(kWorked, 1, 0x03),
+             record({{0.0f, 1.0f, 1023.0f, 1023.0f}}, {{1, 0}}, {{0, 1, 2, 3}})},
+        // Without channels an event is its chip header and footer only.
+        Case{"no_channels", 0, 2, 2, {}, Bytes{0xAA, 0x00, 0x00}, Ryk16Event{}},
+        Case{"no_channels_long", 0, 2, 2, {}, Bytes{0xAA, 0x00, 0x00, 0x00}, ParsingError::UnexpectedLength}),
+    CaseName);
+
+// Two channels: the blocks may come in any order, and a channel may come twice
+// (its labels are then measured from its first block's first label).
+const Bytes kTwoBlocksChannel1 = {0xAA,
+                                  /* block: channel 1, start 1 */ 0x01, 0x01, 0xFE, 0xFF, 0xFD, 0xFF, 0x00, 0x00,
+                                  /* block: channel 1, start 0 */ 0x00, 0x01, 0xFC, 0xFF, 0xFB, 0xFF, 0x00, 0x00,
+                                  0x00, 0x00};
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, Ryk16Cases,
+    ::testing::Values(
+        Case{"channel_repeated", 2, 2, 1, {}, kTwoBlocksChannel1,
+             record({{}, {1.0f, 2.0f, 3.0f, 4.0f}}, {{}, {1, 0, 0, 1}}, {{}, {0, 1, 1, 0}})},
+        Case{"second_block_bad_channel", 2, 2, 1, {}, with(kTwoBlocksChannel1, 10, 0x02),
+             ParsingError::InvalidChannel},
+        // Length is tested before any channel.
+        Case{"length_before_channel", 2, 2, 1, {}, resized(with(kTwoBlocksChannel1, 10, 0x02), 18),
+             ParsingError::UnexpectedLength},
+        Case{"odd_length_only_by_formula", 2, 2, 1, {{"n_chip_footers", u(1)}}, resized(kTwoBlocksChannel1, 18),
+             record({{}, {1.0f, 2.0f, 3.0f, 4.0f}}, {{}, {1, 0, 0, 1}}, {{}, {0, 1, 1, 0}})},
+        // Header 0xFFFF under windmask 0xFFFF and chanmask 0: start + 2
+        // passes 65535, so the block has samples but no labels (and no times).
+        Case{"labels_past_65535", 1, 2, 1, {{"windmask", u(0xFFFF)}, {"chanmask", u(0)}},
+             Bytes{0xAA, 0xFF, 0xFF, 0xFE, 0xFF, 0xFD, 0xFF, 0x00, 0x00, 0x00, 0x00},
+             record({{1.0f, 2.0f}}, {{}}, {{}})},
+        Case{"labels_up_to_65535", 1, 2, 1, {{"windmask", u(0xFFFF)}, {"chanmask", u(0)}},
+             Bytes{0xAA, 0xFD, 0xFF, 0xFE, 0xFF, 0xFD, 0xFF, 0x00, 0x00, 0x00, 0x00},
+             record({{1.0f, 2.0f}}, {{1, 0}}, {{0, 1}})},
+        // A ring of 65538 windows is a ring of 2 for the labels; S = 0 here.
+        Case{"windows_mod_65536", 1, 65538, 0, {}, Bytes{0xAA, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00},
+             record({{}}, {{1, 0}}, {{}})},
+        Case{"windows_65536", 1, 65536, 0, {}, Bytes{0xAA, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00},
+             record({{}}, {{}}, {{}})}),
+    CaseName);
+
+// Each key is taken only as a non-negative YAML integer, cut to its width.
+INSTANTIATE_TEST_SUITE_P(
+    TuningKeys, Ryk16Cases,
+    ::testing::Values(
+        Case{"data_mask_taken", 1, 2, 2, {{"data_mask", u(0x000F)}}, kWorked,
+             record({{0.0f, 1.0f, 15.0f, 15.0f}}, {{1, 0}}, {{0, 1, 2, 3}})},
+        Case{"data_mask_cut_to_16_bits", 1, 2, 2, {{"data_mask", u(0x1000F)}}, kWorked,
+             record({{0.0f, 1.0f, 15.0f, 15.0f}}, {{1, 0}}, {{0, 1, 2, 3}})},
+        Case{"data_mask_text", 1, 2, 2, {{"data_mask", s("15")}}, kWorked, worked_record()},
+        Case{"data_mask_negative", 1, 2, 2, {{"data_mask", i(-1)}}, kWorked, worked_record()},
+        Case{"data_mask_float", 1, 2, 2, {{"data_mask", YamlValue::floating(15.0)}}, kWorked, worked_record()},
+        Case{"data_mask_bool", 1, 2, 2, {{"data_mask", YamlValue::boolean(true)}}, kWorked, worked_record()},
+        Case{"data_mask_null", 1, 2, 2, {{"data_mask", YamlValue::null()}}, kWorked, worked_record()},
+        // chanmask 0x00FF with shift 0 reads the start byte (1) as the channel.
+        Case{"chanmask_taken", 1, 2, 2, {{"chanmask", u(0x00FF)}, {"chan_shift", u(0)}}, kWorked,
+             ParsingError::InvalidChannel},
+        // 24 mod 16 = 8: the default field.
+        Case{"chan_shift_mod_16", 1, 2, 2, {{"chan_shift", u(24)}}, with(kWorked, 2, 0x01), ParsingError::InvalidChannel},
+        Case{"chan_shift_9", 1, 2, 2, {{"chan_shift", u(9)}}, with(kWorked, 2, 0x01),
+             record({{0.0f, 1.0f, 1023.0f, 1023.0f}}, {{1, 0}}, {{0, 1, 2, 3}})},
+        Case{"windmask_taken", 1, 2, 2, {{"windmask", u(0)}}, kWorked,
+             record({{0.0f, 1.0f, 1023.0f, 1023.0f}}, {{0, 1}}, {{0, 1, 2, 3}})},
+        Case{"n_chip_footers_taken", 1, 2, 2, {{"n_chip_footers", u(3)}}, resized(kWorked, 16), worked_record()},
+        // 32-bit key: 2^32 + 2 is 2.
+        Case{"n_chip_footers_cut_to_32_bits", 1, 2, 2, {{"n_chip_footers", u((1ull << 32) + 2)}}, kWorked,
+             worked_record()},
+        Case{"n_chip_footers_text", 1, 2, 2, {{"n_chip_footers", s("3")}}, resized(kWorked, 16),
+             ParsingError::UnexpectedLength},
+        Case{"n_window_footers_taken", 1, 2, 2, {{"n_window_footers", u(2)}}, kWorked, ParsingError::UnexpectedLength},
+        // With no window header word the header is also sample 0:
+        // ~0x0001 & 0x3FF = 1022; the last two words are now footer words.
+        Case{"no_window_header", 1, 2, 2, {{"n_window_headers", u(0)}, {"n_window_footers", u(2)}}, kWorked,
+             record({{1022.0f, 0.0f, 1.0f, 1023.0f}}, {{1, 0}}, {{0, 1, 2, 3}})}),
+    CaseName);
+
+// A longer chip header is skipped before the first block.
+INSTANTIATE_TEST_SUITE_P(
+    ChipHeader, Ryk16Cases,
+    ::testing::Values(
+        Case{"three_header_bytes", 1, 2, 2, {{"n_chip_headers", u(3)}},
+             Bytes{0xAA, 0xBB, 0xCC, 0x01, 0x00, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0xFC, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00},
+             worked_record()},
+        Case{"no_header_byte", 1, 2, 2, {{"n_chip_headers", u(0)}},
+             Bytes{0x01, 0x00, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0xFC, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00},
+             worked_record()}),
+    CaseName);
+
+TEST(Ryk16Limits, ZeroLengthBlockIsAnInternalFault) {
+    // S = 0 and no header or footer words: H = 0.  The length test still
+    // comes first.
+    const Params p = params_with(2, 4, 0, {{"n_window_headers", u(0)}, {"n_window_footers", u(0)}});
+    EXPECT_THROW((void)parse_into<Ryk16Event>(Bytes{0xAA, 0x00, 0x00}, p), InternalFault);
+    const auto longer = parse_into<Ryk16Event>(Bytes{0xAA, 0x00, 0x00, 0x00}, p);
+    ASSERT_FALSE(longer.ok());
+    EXPECT_EQ(longer.error(), ParsingError::UnexpectedLength);
+    const auto empty = parse_into<Ryk16Event>(Bytes{}, p);
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error(), ParsingError::MissingData);
+}
+
+TEST(Ryk16Limits, LengthsBeyondTheAddressSpaceAreUnexpectedLength) {
+    const std::vector<Params> rows = {
+        params_with(1, 1ull << 32, 1ull << 32, {}),                // S overflows
+        params_with(1ull << 62, 2, 2, {}),                         // 2 * channels * H overflows
+        params_with(1, 1, ~std::size_t{0}, {{"n_window_headers", u(2)}}),  // H overflows
+    };
+    for (const Params& p : rows) {
+        const auto got = parse_into<Ryk16Event>(kWorked, p);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
+    }
+}
+
+// ---------------------------------------------------------------- round trip
+
+struct Geometry {
+    std::size_t channels;
+    std::size_t windows;
+    std::size_t samples;
+    std::uint32_t chip_headers;
+    std::uint32_t chip_footers;
+    std::uint32_t window_headers;
+    std::uint32_t window_footers;
+};
+
+void PrintTo(const Geometry& g, std::ostream* os) {
+    *os << "channels=" << g.channels << " windows=" << g.windows << " samples=" << g.samples
+        << " chip=" << g.chip_headers << "/" << g.chip_footers << " window=" << g.window_headers << "/"
+        << g.window_footers;
+}
+
+Params geometry_params(const Geometry& g) {
+    return params_with(g.channels, g.windows, g.samples,
+                       {{"n_chip_headers", u(g.chip_headers)},
+                        {"n_chip_footers", u(g.chip_footers)},
+                        {"n_window_headers", u(g.window_headers)},
+                        {"n_window_footers", u(g.window_footers)}});
+}
+
+struct Generated {
+    Bytes raw;
+    Ryk16Event expected;
+};
+
+void put_le(Bytes& out, std::uint16_t w) {
+    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(w >> 8));
+}
+
+// `channels` blocks for random channels (repeats and absences included) with
+// random ring starts, so labels wrap around the ring; random 10-bit samples
+// stored inverted with random high bits.  Needs a block header word
+// (window_headers >= 1) and windows <= 256 (the 8-bit start field).
+Generated generate(const Geometry& g, std::mt19937_64& rng) {
+    Generated out;
+    out.expected.resize_channels(g.channels);
+    for (std::uint32_t k = 0; k < g.chip_headers; ++k) out.raw.push_back(static_cast<std::uint8_t>(rng()));
+    for (std::size_t b = 0; b < g.channels; ++b) {
+        const auto channel = static_cast<std::uint16_t>(rng() % g.channels);
+        const auto start = static_cast<std::uint16_t>(rng() % g.windows);
+        put_le(out.raw, static_cast<std::uint16_t>(channel << 8 | start));
+        for (std::uint32_t h = 1; h < g.window_headers; ++h) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+        for (std::size_t k = 0; k < g.windows; ++k)
+            out.expected.window_labels[channel].push_back(static_cast<std::uint16_t>((start + k) % g.windows));
+        for (std::size_t k = 0; k < g.windows * g.samples; ++k) {
+            const auto v = static_cast<std::uint16_t>(rng() & 0x3FF);
+            put_le(out.raw, static_cast<std::uint16_t>(~v ^ (rng() & 0xFC00)));
+            out.expected.data[channel].push_back(static_cast<float>(v));
+        }
+        for (std::uint32_t f = 0; f < g.window_footers; ++f) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+    }
+    for (std::uint32_t k = 0; k < g.chip_footers; ++k) out.raw.push_back(static_cast<std::uint8_t>(rng()));
+    for (std::size_t c = 0; c < g.channels; ++c) {
+        const auto& labels = out.expected.window_labels[c];
+        for (const std::uint16_t w : labels) {
+            const std::size_t rel = (w + g.windows - labels.front()) % g.windows;
+            for (std::size_t sm = 0; sm < g.samples; ++sm)
+                out.expected.time[c].push_back(static_cast<std::uint16_t>((rel * g.samples + sm) % 65536));
+        }
+    }
+    return out;
+}
+
+class Ryk16RoundTrip : public ::testing::TestWithParam<Geometry> {};
+
+TEST_P(Ryk16RoundTrip, GeneratedEventsDecodeIntoTheirSource) {
+    const Geometry& g = GetParam();
+    const Params p = geometry_params(g);
+    std::mt19937_64 rng(0x52594B ^ g.channels ^ (g.samples << 8) ^ (g.windows << 20));
+    for (int round = 0; round < 30; ++round) {
+        const Generated gen = generate(g, rng);
+        const auto got = parse_into<Ryk16Event>(gen.raw, p);
+        ASSERT_TRUE(got.ok()) << "round " << round << ": " << vexoacq::error::message(got.error());
+        ASSERT_EQ(*got, gen.expected) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, Ryk16RoundTrip,
+                         ::testing::Values(Geometry{1, 2, 2, 1, 2, 1, 1},
+                                           Geometry{4, 8, 3, 1, 2, 1, 1},
+                                           Geometry{16, 64, 64, 1, 2, 1, 1},
+                                           // 256 windows x 300 samples wrap the time axis.
+                                           Geometry{3, 256, 300, 1, 2, 1, 1},
+                                           Geometry{7, 1, 5, 1, 2, 1, 1},
+                                           // Other header and footer counts.
+                                           Geometry{5, 16, 4, 4, 0, 3, 0},
+                                           Geometry{6, 5, 2, 0, 5, 1, 3}));
+
+// ---------------------------------------------------------------- fuzz
+
+// Random and mutated events under random keys: every call must end in a
+// record, a ParsingError or an internal fault, never anything worse.
+TEST(Ryk16Fuzz, EveryInputEndsCleanly) {
+    std::mt19937_64 rng(20240603);
+    const Geometry base{4, 4, 2, 1, 2, 1, 1};
+    const char* const keys[] = {"data_mask",      "chanmask",         "chan_shift",      "windmask",
+                                "n_chip_headers", "n_chip_footers",   "n_window_headers", "n_window_footers"};
+    std::size_t records = 0;
+    std::size_t errors = 0;
+    std::size_t faults = 0;
+    for (int iter = 0; iter < 6000; ++iter) {
+        Bytes raw;
+        if (iter % 2 == 0) {
+            raw.resize(rng() % 120);
+            for (auto& b : raw) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0 : rng());
+        } else {
+            raw = generate(base, rng).raw;
+            const std::size_t flips = rng() % 3;
+            for (std::size_t f = 0; f < flips; ++f) raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
+            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+        }
+        Params p = geometry_params(base);
+        if (rng() % 2 == 0) {
+            p = make_params("ryk16", rng() % 6, rng() % 6, rng() % 4);
+            for (const char* k : keys) {
+                switch (rng() % 6) {
+                    case 0: break;
+                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 3)); break;
+                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
+                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 20)); break;
+                    case 4: p.extra.push_back(YamlValue::string(k), u(0)); break;
+                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
+                }
+            }
+            // Often give the random bytes the length the keys call for, so
+            // that they reach the block walk.
+            const vexoacq::parsing::ryk16::ParamsCache c(p);
+            const std::size_t h = c.n_window_headers + c.windows * c.samples + c.n_window_footers;
+            const std::size_t want = c.n_chip_headers + c.n_chip_footers + 2 * c.channels * h;
+            if (rng() % 2 == 0 && want < 4096) {
+                raw.resize(want);
+                for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+            }
+        }
+        try {
+            const auto got = parse_into<Ryk16Event>(raw, p);
+            if (got.ok()) {
+                ++records;
+                ASSERT_EQ(got->channel_slots(), p.channels);
+            } else {
+                ++errors;
+            }
+        } catch (const InternalFault&) {
+            ++faults;
+        }
+    }
+    EXPECT_GT(records, 0u);
+    EXPECT_GT(errors, 0u);
+    EXPECT_GT(faults, 0u);
+}
+
+}  // namespace
