@@ -149,6 +149,32 @@ char* write_count(char* out, std::uint64_t value) noexcept {
     return write_float_general(out, static_cast<float>(value));
 }
 
-char* write_u16(char* out, std::uint16_t value) noexcept { return write_u32(out, value); }
+// Labels and time positions run in order along a channel, so these branches
+// are well predicted.
+char* write_u16(char* out, std::uint16_t value) noexcept {
+    const unsigned v = value;
+    if (v < 10) {
+        *out = static_cast<char>('0' + v);
+        return out + 1;
+    }
+    if (v < 100) {
+        std::memcpy(out, kDigitPairs + 2 * v, 2);
+        return out + 2;
+    }
+    if (v < 1000) {
+        *out = static_cast<char>('0' + v / 100);
+        std::memcpy(out + 1, kDigitPairs + 2 * (v % 100), 2);
+        return out + 3;
+    }
+    if (v < 10000) {
+        std::memcpy(out, kDigitPairs + 2 * (v / 100), 2);
+        std::memcpy(out + 2, kDigitPairs + 2 * (v % 100), 2);
+        return out + 4;
+    }
+    *out = static_cast<char>('0' + v / 10000);
+    std::memcpy(out + 1, kDigitPairs + 2 * (v / 100 % 100), 2);
+    std::memcpy(out + 3, kDigitPairs + 2 * (v % 100), 2);
+    return out + 5;
+}
 
 }  // namespace vexoacq::export_::number

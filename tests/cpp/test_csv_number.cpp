@@ -164,13 +164,16 @@ TEST(FloatText, FastRoundedPathMatchesGeneralPath) {
     for (int k = 0; k < 300000; ++k) ASSERT_TRUE(check(adc(rng)));
 }
 
-TEST(IntegerText, U16) {
-    const std::pair<std::uint16_t, const char*> cases[] = {{0, "0"}, {9, "9"}, {10, "10"}, {511, "511"},
-                                                           {10000, "10000"}, {65535, "65535"}};
-    for (const auto& [v, text] : cases) {
+TEST(IntegerText, EveryU16) {
+    for (unsigned v = 0; v <= 65535; ++v) {
         char buf[num::kMaxU16Text];
-        EXPECT_EQ(std::string(buf, num::write_u16(buf, v)), text);
+        ASSERT_EQ(std::string(buf, num::write_u16(buf, static_cast<std::uint16_t>(v))), std::to_string(v));
     }
+}
+
+TEST(IntegerText, CountsBelowTwoTo24AreExact) {
+    for (std::uint64_t v = 0; v < (1u << 24); v += 997) ASSERT_EQ(count(v), std::to_string(v));
+    EXPECT_EQ(count(9999999), "9999999");
 }
 
 }  // namespace
