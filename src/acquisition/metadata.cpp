@@ -1,0 +1,657 @@
+// Typing "metadata.yml" into Metadata and Params.
+//
+// Design note.  libyaml's event parser turns the whole text into a flat list
+// of events first (a syntax error anywhere rejects the text, so does a second
+// document).  Anchors are resolved while the list is built: an alias event
+// records the position of the node it names, and every collection start
+// records the position of its end so that an ignored value can be stepped
+// over without being read.  The typed reader then walks the list with a
+// cursor; following an alias reads the named node again from its position.
+//
+// Two limits keep hostile texts bounded: collections inside `params` and
+// `registers` may nest at most 128 levels (the top-level mapping is the
+// first), and the number of alias expansions over the whole reading may not
+// exceed 100 times the number of node events.  Values of ignored top-level
+// keys are skipped by position, so neither limit applies to them.
+//
+// libyaml's problem text is kept only inside YamlError; the caller sees one
+// fixed message for every rejection.
+#include "acquisition/metadata.hpp"
+
+#include <yaml.h>
+
+#include <bit>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace vexoacq::acquisition {
+
+using error::MetadataError;
+using error::YamlError;
+
+namespace {
+
+constexpr std::size_t max_depth = 128;
+constexpr std::size_t alias_factor = 100;
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+constexpr std::string_view tag_str = "tag:yaml.org,2002:str";
+constexpr std::string_view tag_int = "tag:yaml.org,2002:int";
+constexpr std::string_view tag_float = "tag:yaml.org,2002:float";
+constexpr std::string_view tag_bool = "tag:yaml.org,2002:bool";
+constexpr std::string_view tag_null = "tag:yaml.org,2002:null";
+constexpr std::string_view tag_seq = "tag:yaml.org,2002:seq";
+constexpr std::string_view tag_map = "tag:yaml.org,2002:map";
+
+enum class Kind : std::uint8_t { Scalar, Alias, SeqStart, SeqEnd, MapStart, MapEnd };
+
+struct Event {
+    Kind kind = Kind::Scalar;
+    bool plain = false;        // Scalar: plain style
+    bool literal = false;      // Scalar: literal block style
+    std::string tag;           // resolved tag; empty when the node has none
+    std::string value;         // Scalar text
+    std::size_t link = npos;   // Alias: the named node; SeqStart/MapStart: the matching end
+    std::size_t line = 0;
+    std::size_t column = 0;
+};
+
+struct Document {
+    std::vector<Event> events;  // node events of the one document
+    bool empty = true;          // no document, or a document without a root node
+};
+
+template <class T>
+using YamlResult = Result<T, YamlError>;
+
+YamlError problem(std::string reason, const Event& at) { return YamlError{std::move(reason), at.line, at.column}; }
+
+// ---------------------------------------------------------------- event list
+
+struct ParserGuard {
+    yaml_parser_t parser;
+    ParserGuard() { check_invariant(yaml_parser_initialize(&parser) != 0, "cannot initialise YAML parser"); }
+    ~ParserGuard() { yaml_parser_delete(&parser); }
+    ParserGuard(const ParserGuard&) = delete;
+    ParserGuard& operator=(const ParserGuard&) = delete;
+};
+
+struct EventGuard {
+    yaml_event_t event;
+    ~EventGuard() { yaml_event_delete(&event); }
+};
+
+std::string c_text(const yaml_char_t* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : std::string(); }
+
+// The one place where libyaml's failures become YamlError values.
+YamlError parser_problem(const yaml_parser_t& parser) {
+    std::string reason = parser.problem ? parser.problem : "YAML syntax error";
+    if (parser.context) reason = std::string(parser.context) + ": " + reason;
+    return YamlError{std::move(reason), parser.problem_mark.line + 1, parser.problem_mark.column + 1};
+}
+
+YamlResult<Document> read_events(std::string_view text) {
+    ParserGuard guard;
+    yaml_parser_set_input_string(&guard.parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+
+    Document doc;
+    std::size_t documents = 0;
+    std::unordered_map<std::string, std::size_t> anchors;
+    std::vector<std::size_t> open;  // positions of the collections not yet ended
+    for (;;) {
+        EventGuard e;
+        if (yaml_parser_parse(&guard.parser, &e.event) == 0) return Err{parser_problem(guard.parser)};
+        const yaml_event_t& ev = e.event;
+        Event out;
+        out.line = ev.start_mark.line + 1;
+        out.column = ev.start_mark.column + 1;
+        const yaml_char_t* anchor = nullptr;
+        switch (ev.type) {
+            case YAML_STREAM_END_EVENT: return doc;
+            case YAML_STREAM_START_EVENT:
+            case YAML_DOCUMENT_END_EVENT:
+            case YAML_NO_EVENT: continue;
+            case YAML_DOCUMENT_START_EVENT:
+                if (++documents > 1) return Err{problem("more than one document", out)};
+                continue;
+            case YAML_ALIAS_EVENT: {
+                out.kind = Kind::Alias;
+                const auto it = anchors.find(c_text(ev.data.alias.anchor));
+                if (it == anchors.end()) return Err{problem("unknown anchor", out)};
+                out.link = it->second;
+                break;
+            }
+            case YAML_SCALAR_EVENT:
+                out.kind = Kind::Scalar;
+                anchor = ev.data.scalar.anchor;
+                out.tag = c_text(ev.data.scalar.tag);
+                out.value.assign(reinterpret_cast<const char*>(ev.data.scalar.value), ev.data.scalar.length);
+                out.plain = ev.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
+                out.literal = ev.data.scalar.style == YAML_LITERAL_SCALAR_STYLE;
+                break;
+            case YAML_SEQUENCE_START_EVENT:
+                out.kind = Kind::SeqStart;
+                anchor = ev.data.sequence_start.anchor;
+                out.tag = c_text(ev.data.sequence_start.tag);
+                break;
+            case YAML_MAPPING_START_EVENT:
+                out.kind = Kind::MapStart;
+                anchor = ev.data.mapping_start.anchor;
+                out.tag = c_text(ev.data.mapping_start.tag);
+                break;
+            case YAML_SEQUENCE_END_EVENT:
+            case YAML_MAPPING_END_EVENT:
+                out.kind = ev.type == YAML_SEQUENCE_END_EVENT ? Kind::SeqEnd : Kind::MapEnd;
+                check_invariant(!open.empty(), "YAML collection end without start");
+                doc.events[open.back()].link = doc.events.size();
+                open.pop_back();
+                break;
+        }
+        const std::size_t pos = doc.events.size();
+        // An anchor names its node from the node's start on; a later anchor of
+        // the same name replaces it for the aliases that follow.
+        if (anchor != nullptr) anchors[c_text(anchor)] = pos;
+        if (out.kind == Kind::SeqStart || out.kind == Kind::MapStart) open.push_back(pos);
+        doc.events.push_back(std::move(out));
+        doc.empty = false;
+    }
+}
+
+// ------------------------------------------------------------ scalar forms
+
+bool is_digit(char c, int radix) {
+    switch (radix) {
+        case 2: return c == '0' || c == '1';
+        case 8: return c >= '0' && c <= '7';
+        case 10: return c >= '0' && c <= '9';
+        default: return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
+}
+
+int digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+// Digits of the given radix, at least one, as a number that fits 64 bits.
+std::optional<std::uint64_t> parse_digits(std::string_view s, int radix) {
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    const auto r = static_cast<std::uint64_t>(radix);
+    for (char c : s) {
+        if (!is_digit(c, radix)) return std::nullopt;
+        const auto d = static_cast<std::uint64_t>(digit_value(c));
+        if (v > (UINT64_MAX - d) / r) return std::nullopt;
+        v = v * r + d;
+    }
+    return v;
+}
+
+// A leading zero followed by more digits ("0600", "-08") is text, not a number.
+bool digits_but_not_number(std::string_view s) {
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+    if (s.size() < 2 || s[0] != '0') return false;
+    for (char c : s.substr(1)) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// "0x…", "0o…", "0b…" (lower-case prefix) or decimal; the magnitude after any sign.
+std::optional<std::uint64_t> parse_magnitude(std::string_view s) {
+    if (s.size() >= 2 && s[0] == '0') {
+        const char p = s[1];
+        const int radix = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 0;
+        if (radix != 0) return parse_digits(s.substr(2), radix);
+    }
+    if (digits_but_not_number(s)) return std::nullopt;
+    return parse_digits(s, 10);
+}
+
+// The unsigned-integer forms, with one optional "+".
+std::optional<std::uint64_t> parse_unsigned(std::string_view s) {
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    return parse_magnitude(s);
+}
+
+// An integer of the value rule: the unsigned forms, or those forms after "-"
+// down to -2^63.
+std::optional<YamlValue> parse_integer(std::string_view s) {
+    if (auto u = parse_unsigned(s)) return YamlValue::unsigned_integer(*u);
+    if (s.empty() || s[0] != '-') return std::nullopt;
+    const auto m = parse_magnitude(s.substr(1));
+    constexpr std::uint64_t min_magnitude = std::uint64_t{1} << 63;
+    if (!m || *m > min_magnitude) return std::nullopt;
+    if (*m == min_magnitude) return YamlValue::integer(INT64_MIN);
+    return YamlValue::integer(-static_cast<std::int64_t>(*m));
+}
+
+// Decimal and exponent forms ([+-] digits [. digits] [e [+-] digits], at least
+// one mantissa digit) that give a finite double, and the special values.
+std::optional<double> parse_float(std::string_view s) {
+    std::string_view body = s;
+    bool negative = false;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (body == ".inf" || body == ".Inf" || body == ".INF") {
+        return negative ? -HUGE_VAL : HUGE_VAL;
+    }
+    if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::nan("");
+
+    std::size_t i = 0, mantissa_digits = 0;
+    while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++mantissa_digits;
+    if (i < body.size() && body[i] == '.') {
+        ++i;
+        while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++mantissa_digits;
+    }
+    if (mantissa_digits == 0) return std::nullopt;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+        std::size_t exponent_digits = 0;
+        while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++exponent_digits;
+        if (exponent_digits == 0) return std::nullopt;
+    }
+    if (i != body.size()) return std::nullopt;
+
+    // The grammar is checked above; strtod in the "C" locale does the
+    // correctly rounded conversion whatever locale the process runs in.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    check_invariant(c_locale != static_cast<locale_t>(nullptr), "cannot create the C locale");
+    const std::string copy(body);
+    const double v = strtod_l(copy.c_str(), nullptr, c_locale);
+    if (!std::isfinite(v)) return std::nullopt;
+    return negative ? -v : v;
+}
+
+bool is_null_text(std::string_view s) { return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL"; }
+
+std::optional<bool> parse_bool(std::string_view s) {
+    if (s == "true" || s == "True" || s == "TRUE") return true;
+    if (s == "false" || s == "False" || s == "FALSE") return false;
+    return std::nullopt;
+}
+
+// Resolution of an untagged plain scalar.
+YamlValue resolve_plain(const std::string& s) {
+    if (is_null_text(s)) return YamlValue::null();
+    if (auto b = parse_bool(s)) return YamlValue::boolean(*b);
+    if (auto i = parse_integer(s)) return *i;
+    if (digits_but_not_number(s)) return YamlValue::string(s);
+    if (auto f = parse_float(s)) return YamlValue::floating(*f);
+    return YamlValue::string(s);
+}
+
+// ------------------------------------------------------- key equality / hash
+
+// Keys compare structurally; YAML has a single NaN, so NaN keys are equal.
+bool same_key(const YamlValue& a, const YamlValue& b) {
+    if (a.type() == YamlValue::Type::Float && b.type() == YamlValue::Type::Float) {
+        if (std::isnan(a.as_float()) && std::isnan(b.as_float())) return true;
+    }
+    if (a.type() != b.type()) return false;
+    switch (a.type()) {
+        case YamlValue::Type::Sequence: {
+            const auto& x = a.as_sequence();
+            const auto& y = b.as_sequence();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (!same_key(x[i], y[i])) return false;
+            }
+            return true;
+        }
+        case YamlValue::Type::Mapping: {
+            const auto& x = a.as_mapping();
+            const auto& y = b.as_mapping();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (!same_key(x.key(i), y.key(i)) || !same_key(x.value(i), y.value(i))) return false;
+            }
+            return true;
+        }
+        case YamlValue::Type::Tagged:
+            return a.tag() == b.tag() && same_key(a.tagged_value(), b.tagged_value());
+        default:
+            return a == b;
+    }
+}
+
+std::size_t mix(std::size_t h, std::size_t v) { return h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2)); }
+
+std::size_t key_hash(const YamlValue& v) {
+    std::size_t h = static_cast<std::size_t>(v.type());
+    switch (v.type()) {
+        case YamlValue::Type::Null: return h;
+        case YamlValue::Type::Bool: return mix(h, v.as_bool() ? 1 : 0);
+        case YamlValue::Type::Integer: {
+            const auto s = v.as_signed();
+            return mix(mix(h, v.is_negative()), s ? static_cast<std::size_t>(*s) : *v.as_unsigned());
+        }
+        case YamlValue::Type::Float: {
+            double d = v.as_float();
+            if (std::isnan(d)) return mix(h, 0x7ff8);
+            if (d == 0.0) d = 0.0;  // -0.0 and 0.0 are equal keys
+            return mix(h, std::bit_cast<std::uint64_t>(d));
+        }
+        case YamlValue::Type::String: return mix(h, std::hash<std::string>{}(v.as_string()));
+        case YamlValue::Type::Sequence:
+            for (const auto& item : v.as_sequence()) h = mix(h, key_hash(item));
+            return h;
+        case YamlValue::Type::Mapping:
+            for (std::size_t i = 0; i < v.as_mapping().size(); ++i) {
+                h = mix(mix(h, key_hash(v.as_mapping().key(i))), key_hash(v.as_mapping().value(i)));
+            }
+            return h;
+        case YamlValue::Type::Tagged:
+            return mix(mix(h, std::hash<std::string>{}(v.tag())), key_hash(v.tagged_value()));
+    }
+    return h;
+}
+
+// Builds a mapping while refusing a key equal to an earlier one, in time
+// linear in the number of entries.
+class MappingBuilder {
+public:
+    bool insert(YamlValue key, YamlValue value) {
+        const std::size_t h = key_hash(key);
+        const auto [first, last] = seen_.equal_range(h);
+        for (auto it = first; it != last; ++it) {
+            if (same_key(mapping_.key(it->second), key)) return false;
+        }
+        seen_.emplace(h, mapping_.size());
+        mapping_.push_back(std::move(key), std::move(value));
+        return true;
+    }
+    YamlMapping take() && { return std::move(mapping_); }
+
+private:
+    YamlMapping mapping_;
+    std::unordered_multimap<std::size_t, std::size_t> seen_;
+};
+
+// ------------------------------------------------------------ typed reader
+
+enum class Context : std::uint8_t { Params, Registers };
+
+class Reader {
+public:
+    explicit Reader(const std::vector<Event>& events)
+        : ev_(events), alias_limit_(events.size() * alias_factor) {}
+
+    YamlResult<Metadata> document(std::size_t root);
+
+private:
+    // The node at pos, following aliases; counts each expansion.
+    YamlResult<std::size_t> resolve(std::size_t pos) {
+        while (ev_[pos].kind == Kind::Alias) {
+            if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", ev_[pos])};
+            pos = ev_[pos].link;
+        }
+        return pos;
+    }
+
+    // Steps over the node at pos without reading it (aliases are not followed).
+    std::size_t skip(std::size_t pos) const {
+        const Event& e = ev_[pos];
+        return (e.kind == Kind::SeqStart || e.kind == Kind::MapStart) ? e.link + 1 : pos + 1;
+    }
+
+    // The cursor after a node read from `node` that ended before `next`: one
+    // step past an alias, else past the node itself.
+    std::size_t after(std::size_t pos, std::size_t next) const {
+        return ev_[pos].kind == Kind::Alias ? pos + 1 : next;
+    }
+
+    YamlResult<bool> enter(std::size_t depth, const Event& at) const {
+        if (depth > max_depth) return Err{problem("recursion limit exceeded", at)};
+        return true;
+    }
+
+    // A mapping key taken as its text: any scalar, whatever its style or tag.
+    YamlResult<std::string> key_text(std::size_t& pos);
+    YamlResult<Params> params(std::size_t& pos, std::size_t depth);
+    YamlResult<YamlMapping> registers(std::size_t& pos, std::size_t depth);
+    YamlResult<std::size_t> count(std::size_t& pos);
+    YamlResult<std::string> model(std::size_t& pos);
+    YamlResult<YamlValue> value(std::size_t& pos, std::size_t depth, Context ctx);
+    YamlResult<YamlValue> scalar(const Event& e, Context ctx);
+    YamlResult<YamlMapping> mapping_entries(std::size_t& pos, std::size_t depth, Context ctx);
+
+    const std::vector<Event>& ev_;
+    std::size_t expansions_ = 0;
+    std::size_t alias_limit_;
+};
+
+YamlResult<std::string> Reader::key_text(std::size_t& pos) {
+    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
+    const Event& e = ev_[node];
+    if (e.kind != Kind::Scalar) return Err{problem("mapping key is not a scalar", e)};
+    pos += 1;
+    return e.value;
+}
+
+YamlResult<std::string> Reader::model(std::size_t& pos) {
+    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
+    const Event& e = ev_[node];
+    if (e.kind != Kind::Scalar) return Err{problem("model is not a scalar", e)};
+    pos += 1;
+    return e.value;
+}
+
+// channels, windows, samples: a plain scalar (any tag) or a literal block
+// under !!int, in the unsigned-integer forms, within the machine word.
+YamlResult<std::size_t> Reader::count(std::size_t& pos) {
+    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
+    const Event& e = ev_[node];
+    const bool form_ok = e.kind == Kind::Scalar && (e.plain || (e.literal && e.tag == tag_int));
+    if (!form_ok) return Err{problem("expected an unsigned integer", e)};
+    const auto v = parse_unsigned(e.value);
+    if (!v || *v > SIZE_MAX) return Err{problem("expected an unsigned integer", e)};
+    pos += 1;
+    return static_cast<std::size_t>(*v);
+}
+
+YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
+    const std::string& t = e.tag;
+    if (t.empty()) return e.plain ? resolve_plain(e.value) : YamlValue::string(e.value);
+    if (t == tag_str) return YamlValue::string(e.value);
+    if (t == tag_int) {
+        if (auto i = parse_integer(e.value)) return *i;
+        return Err{problem("invalid value for !!int", e)};
+    }
+    if (t == tag_float) {
+        if (auto f = parse_float(e.value)) return YamlValue::floating(*f);
+        return Err{problem("invalid value for !!float", e)};
+    }
+    if (t == tag_bool) {
+        if (auto b = parse_bool(e.value)) return YamlValue::boolean(*b);
+        return Err{problem("invalid value for !!bool", e)};
+    }
+    if (t == tag_null) {
+        if (is_null_text(e.value)) return YamlValue::null();
+        return Err{problem("invalid value for !!null", e)};
+    }
+    if (ctx == Context::Params) return Err{problem("tagged value in params", e)};
+    return YamlValue::tagged(t, e.plain ? resolve_plain(e.value) : YamlValue::string(e.value));
+}
+
+YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t depth, Context ctx) {
+    // pos is at the mapping start; depth is the mapping's own level.
+    MappingBuilder builder;
+    pos += 1;
+    while (ev_[pos].kind != Kind::MapEnd) {
+        const Event& at = ev_[pos];
+        VEXO_ASSIGN_OR_RETURN(YamlValue key, value(pos, depth, ctx));
+        VEXO_ASSIGN_OR_RETURN(YamlValue val, value(pos, depth, ctx));
+        if (!builder.insert(std::move(key), std::move(val))) return Err{problem("duplicate mapping key", at)};
+    }
+    pos += 1;
+    return std::move(builder).take();
+}
+
+// A node of the value rule; depth is the level of the collection holding it.
+YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
+    if (ev_[pos].kind == Kind::Alias) {
+        VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
+        VEXO_ASSIGN_OR_RETURN(YamlValue v, value(node, depth, ctx));
+        pos += 1;
+        return v;
+    }
+    const Event& e = ev_[pos];
+    if (e.kind == Kind::Scalar) {
+        pos += 1;
+        return scalar(e, ctx);
+    }
+    check_invariant(e.kind == Kind::SeqStart || e.kind == Kind::MapStart, "YAML node expected");
+    VEXO_TRY(enter(depth + 1, e));
+    const bool is_seq = e.kind == Kind::SeqStart;
+    const bool standard = e.tag.empty() || e.tag == (is_seq ? tag_seq : tag_map);
+    if (!standard && ctx == Context::Params) return Err{problem("tagged value in params", e)};
+    YamlValue v;
+    if (is_seq) {
+        std::vector<YamlValue> items;
+        pos += 1;
+        while (ev_[pos].kind != Kind::SeqEnd) {
+            VEXO_ASSIGN_OR_RETURN(YamlValue item, value(pos, depth + 1, ctx));
+            items.push_back(std::move(item));
+        }
+        pos += 1;
+        v = YamlValue::sequence(std::move(items));
+    } else {
+        VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(pos, depth + 1, ctx));
+        v = YamlValue::mapping(std::move(m));
+    }
+    if (!standard) return YamlValue::tagged(e.tag, std::move(v));
+    return v;
+}
+
+YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
+    VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
+    const Event& e = ev_[node];
+    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+        // An empty value is an empty mapping, which lacks `model`.
+        return Err{problem("missing field `model`", e)};
+    }
+    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+        return Err{problem("params is not a mapping", e)};
+    }
+    VEXO_TRY(enter(depth + 1, e));
+
+    Params p;
+    bool have_model = false, have_channels = false, have_windows = false, have_samples = false;
+    std::vector<std::pair<std::string, YamlValue>> kept;
+    std::size_t cur = node + 1;
+    while (ev_[cur].kind != Kind::MapEnd) {
+        const Event& at = ev_[cur];
+        VEXO_ASSIGN_OR_RETURN(std::string key, key_text(cur));
+        auto once = [&](bool& seen) -> YamlResult<bool> {
+            if (seen) return Err{problem("duplicate field `" + key + "`", at)};
+            seen = true;
+            return true;
+        };
+        if (key == "model") {
+            VEXO_TRY(once(have_model));
+            VEXO_ASSIGN_OR_RETURN(p.model, model(cur));
+        } else if (key == "channels") {
+            VEXO_TRY(once(have_channels));
+            VEXO_ASSIGN_OR_RETURN(p.channels, count(cur));
+        } else if (key == "windows") {
+            VEXO_TRY(once(have_windows));
+            VEXO_ASSIGN_OR_RETURN(p.windows, count(cur));
+        } else if (key == "samples") {
+            VEXO_TRY(once(have_samples));
+            VEXO_ASSIGN_OR_RETURN(p.samples, count(cur));
+        } else {
+            VEXO_ASSIGN_OR_RETURN(YamlValue v, value(cur, depth + 1, Context::Params));
+            kept.emplace_back(std::move(key), std::move(v));
+        }
+    }
+    const Event& end = ev_[cur];
+    if (!have_model) return Err{problem("missing field `model`", end)};
+    if (!have_channels) return Err{problem("missing field `channels`", end)};
+    if (!have_windows) return Err{problem("missing field `windows`", end)};
+    if (!have_samples) return Err{problem("missing field `samples`", end)};
+
+    std::unordered_set<std::string_view> texts;
+    texts.reserve(kept.size());
+    for (const auto& entry : kept) {
+        if (!texts.insert(entry.first).second) return Err{problem("duplicate entry `" + entry.first + "`", end)};
+    }
+    for (auto& [key, v] : kept) p.extra.push_back(YamlValue::string(std::move(key)), std::move(v));
+    pos = after(pos, cur + 1);
+    return p;
+}
+
+YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
+    VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
+    const Event& e = ev_[node];
+    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+        pos += 1;
+        return YamlMapping{};
+    }
+    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+        return Err{problem("registers is not a mapping", e)};
+    }
+    VEXO_TRY(enter(depth + 1, e));
+    std::size_t cur = node;
+    VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, Context::Registers));
+    pos = after(pos, cur);
+    return m;
+}
+
+YamlResult<Metadata> Reader::document(std::size_t root) {
+    const Event& e = ev_[root];
+    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+        return Err{problem("missing field `params`", e)};
+    }
+    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+        return Err{problem("document root is not a mapping", e)};
+    }
+    constexpr std::size_t depth = 1;
+    Metadata md;
+    bool have_params = false, have_registers = false;
+    std::size_t pos = root + 1;
+    while (ev_[pos].kind != Kind::MapEnd) {
+        const Event& at = ev_[pos];
+        VEXO_ASSIGN_OR_RETURN(std::string key, key_text(pos));
+        if (key == "params") {
+            if (have_params) return Err{problem("duplicate field `params`", at)};
+            have_params = true;
+            VEXO_ASSIGN_OR_RETURN(md.params, params(pos, depth));
+        } else if (key == "registers") {
+            if (have_registers) return Err{problem("duplicate field `registers`", at)};
+            have_registers = true;
+            VEXO_ASSIGN_OR_RETURN(md.registers, registers(pos, depth));
+        } else {
+            pos = skip(pos);
+        }
+    }
+    if (!have_params) return Err{problem("missing field `params`", ev_[pos])};
+    if (!have_registers) return Err{problem("missing field `registers`", ev_[pos])};
+    return md;
+}
+
+}  // namespace
+
+Result<Metadata, MetadataError> parse_metadata(std::string_view text) {
+    auto doc = read_events(text);
+    if (!doc.ok()) return Err{MetadataError::serialization(std::move(doc).error())};
+    if (doc->empty) return Err{MetadataError::serialization(YamlError{"missing field `params`", 1, 1})};
+    Reader reader(doc->events);
+    auto md = reader.document(0);
+    if (!md.ok()) return Err{MetadataError::serialization(std::move(md).error())};
+    return std::move(md).value();
+}
+
+}  // namespace vexoacq::acquisition
