@@ -1,0 +1,342 @@
+#include "ecc/check.hpp"
+
+#include <immintrin.h>
+
+#include <bit>
+#include <exception>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "ecc/pool.hpp"
+#include "ecc/tolv96.hpp"
+#include "error.hpp"
+
+namespace vexoacq::ecc::check {
+
+static_assert(kChannelDataBytes % 256 == 0, "the vector kernels step over whole 256-byte groups");
+
+const ChannelTable& channel_offsets() {
+    // A function-local static: the first user builds it, concurrent first
+    // users wait until it exists.
+    static const ChannelTable table = [] {
+        ChannelTable t{};
+        for (std::size_t ch = 0; ch < kChannels; ++ch) {
+            const std::size_t start =
+                (ch / kChannelsPerChip) * kChipBlockBytes + (ch % kChannelsPerChip) * kChannelBlockBytes + 3;
+            t[ch] = ChannelRange{start, start + kChannelDataBytes};
+        }
+        return t;
+    }();
+    return table;
+}
+
+bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept {
+    const unsigned s = tolv96::syndrome_value(word);
+    const std::uint8_t parity = tolv96::global_parity(word);
+    if (s == 0 && parity == 0) return false;
+    const std::uint8_t bit = s != 0 ? tolv96::SYNDROME_BITS[s - 1] : tolv96::kParityBit;
+    const auto corrected = parity != 0 ? static_cast<std::uint16_t>(word ^ (1u << bit)) : word;
+    *out = EccEntry{offset, position, word, corrected, bit, parity};
+    return true;
+}
+
+namespace {
+
+// The code is linear, so a word's syndrome and parity are the exclusive or of
+// what its low and its high byte contribute.  Each table entry holds S in
+// bits 0-3 and the parity in bit 4; a word is clean when the two
+// contributions are equal.
+struct ByteTables {
+    std::array<std::uint8_t, 256> low{};
+    std::array<std::uint8_t, 256> high{};
+};
+
+constexpr std::uint8_t code_bits(std::uint16_t w) {
+    return static_cast<std::uint8_t>(tolv96::syndrome_value(w) | (unsigned{tolv96::global_parity(w)} << 4));
+}
+
+constexpr ByteTables make_byte_tables() {
+    ByteTables t;
+    for (unsigned b = 0; b < 256; ++b) {
+        t.low[b] = code_bits(static_cast<std::uint16_t>(b));
+        t.high[b] = code_bits(static_cast<std::uint16_t>(b << 8));
+    }
+    return t;
+}
+
+constexpr ByteTables kBytes = make_byte_tables();
+
+inline std::uint16_t read_word(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// Records the finding of the word at data[offset] of a range starting at `start`.
+inline void emit(const std::uint8_t* data, std::size_t start, std::size_t offset, std::vector<EccEntry>& out) {
+    EccEntry e;
+    if (classify(read_word(data + offset), offset, start + offset, &e)) out.push_back(e);
+}
+
+void range_scalar(const std::uint8_t* data, std::size_t start, std::vector<EccEntry>& out) {
+    for (std::size_t off = 0; off < kChannelDataBytes; off += 2) {
+        if ((kBytes.low[data[off]] ^ kBytes.high[data[off + 1]]) != 0) [[unlikely]] emit(data, start, off, out);
+    }
+}
+
+#if defined(__x86_64__)
+#define VEXO_ECC_X86 1
+
+// Nibble tables for the byte shuffles: the contribution of a byte's low and
+// high nibble, in the low-byte role and in the high-byte role of a word.
+struct NibbleTables {
+    alignas(16) std::array<std::uint8_t, 16> low_lo{};
+    alignas(16) std::array<std::uint8_t, 16> low_hi{};
+    alignas(16) std::array<std::uint8_t, 16> high_lo{};
+    alignas(16) std::array<std::uint8_t, 16> high_hi{};
+};
+
+constexpr NibbleTables make_nibble_tables() {
+    NibbleTables t;
+    for (unsigned n = 0; n < 16; ++n) {
+        t.low_lo[n] = kBytes.low[n];
+        t.low_hi[n] = kBytes.low[n << 4];
+        t.high_lo[n] = kBytes.high[n];
+        t.high_hi[n] = kBytes.high[n << 4];
+    }
+    return t;
+}
+
+constexpr NibbleTables kNibbles = make_nibble_tables();
+
+struct Avx2Tables {
+    __m256i low_lo, low_hi, high_lo, high_hi;
+};
+
+__attribute__((target("avx2"))) inline __m256i broadcast_table(const std::array<std::uint8_t, 16>& t) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t.data())));
+}
+
+// Per 16-bit lane: S and parity of the word (0 when clean).
+__attribute__((target("avx2"), always_inline)) inline __m256i codes_avx2(const Avx2Tables& t,
+                                                                         const std::uint8_t* p) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i lo = _mm256_and_si256(v, nibble);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    const __m256i as_low = _mm256_xor_si256(_mm256_shuffle_epi8(t.low_lo, lo), _mm256_shuffle_epi8(t.low_hi, hi));
+    const __m256i as_high =
+        _mm256_xor_si256(_mm256_shuffle_epi8(t.high_lo, lo), _mm256_shuffle_epi8(t.high_hi, hi));
+    return _mm256_and_si256(_mm256_xor_si256(as_low, _mm256_srli_epi16(as_high, 8)), _mm256_set1_epi16(0x001F));
+}
+
+__attribute__((target("avx2"))) void range_avx2(const std::uint8_t* data, std::size_t start,
+                                                std::vector<EccEntry>& out) {
+    const Avx2Tables t{broadcast_table(kNibbles.low_lo), broadcast_table(kNibbles.low_hi),
+                       broadcast_table(kNibbles.high_lo), broadcast_table(kNibbles.high_hi)};
+    for (std::size_t base = 0; base < kChannelDataBytes; base += 128) {
+        const __m256i c0 = codes_avx2(t, data + base);
+        const __m256i c1 = codes_avx2(t, data + base + 32);
+        const __m256i c2 = codes_avx2(t, data + base + 64);
+        const __m256i c3 = codes_avx2(t, data + base + 96);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(c0, c1), _mm256_or_si256(c2, c3));
+        if (_mm256_testz_si256(any, any)) [[likely]] continue;
+        const __m256i parts[4] = {c0, c1, c2, c3};
+        for (std::size_t k = 0; k < 4; ++k) {
+            const auto clean = static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi16(parts[k], _mm256_setzero_si256())));
+            // Two mask bits per word; keep the even one.
+            std::uint32_t dirty = ~clean & 0x55555555u;
+            while (dirty != 0) {
+                const auto j = static_cast<std::size_t>(std::countr_zero(dirty));  // byte index of the word
+                emit(data, start, base + 32 * k + j, out);
+                dirty &= dirty - 1;
+            }
+        }
+    }
+}
+
+// gf2p8affineqb matrix: output bit i is the parity of (byte AND row i), with
+// row i stored in byte 7 - i of the 64-bit matrix.
+constexpr long long affine_matrix(std::uint8_t s0, std::uint8_t s1, std::uint8_t s2, std::uint8_t s3) {
+    const std::uint64_t m = (std::uint64_t{s0} << 56) | (std::uint64_t{s1} << 48) | (std::uint64_t{s2} << 40) |
+                            (std::uint64_t{s3} << 32) | (std::uint64_t{0xFF} << 24);
+    return static_cast<long long>(m);
+}
+
+constexpr std::uint8_t byte_of(std::uint16_t mask, unsigned which) {
+    return static_cast<std::uint8_t>(mask >> (8 * which));
+}
+
+constexpr long long kAffineLow =
+    affine_matrix(byte_of(tolv96::kSyndromeMasks[0], 0), byte_of(tolv96::kSyndromeMasks[1], 0),
+                  byte_of(tolv96::kSyndromeMasks[2], 0), byte_of(tolv96::kSyndromeMasks[3], 0));
+constexpr long long kAffineHigh =
+    affine_matrix(byte_of(tolv96::kSyndromeMasks[0], 1), byte_of(tolv96::kSyndromeMasks[1], 1),
+                  byte_of(tolv96::kSyndromeMasks[2], 1), byte_of(tolv96::kSyndromeMasks[3], 1));
+
+// Per 16-bit lane: S in bits 0-3 and the parity in bit 4 of the word; bits
+// 5-7 are zero and bits 8-15 hold the high byte's own contribution.
+__attribute__((target("avx512f,avx512bw,gfni"), always_inline)) inline __m512i codes_avx512(const std::uint8_t* p) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const __m512i as_low = _mm512_gf2p8affine_epi64_epi8(v, _mm512_set1_epi64(kAffineLow), 0);
+    const __m512i as_high = _mm512_gf2p8affine_epi64_epi8(v, _mm512_set1_epi64(kAffineHigh), 0);
+    return _mm512_xor_si512(as_low, _mm512_srli_epi16(as_high, 8));
+}
+
+__attribute__((target("avx512f,avx512bw,gfni"))) void range_avx512_gfni(const std::uint8_t* data,
+                                                                        std::size_t start,
+                                                                        std::vector<EccEntry>& out) {
+    const __m512i code = _mm512_set1_epi16(0x001F);
+    for (std::size_t base = 0; base < kChannelDataBytes; base += 256) {
+        const __m512i c0 = codes_avx512(data + base);
+        const __m512i c1 = codes_avx512(data + base + 64);
+        const __m512i c2 = codes_avx512(data + base + 128);
+        const __m512i c3 = codes_avx512(data + base + 192);
+        // 0xFE: a | b | c.
+        const __m512i any = _mm512_or_si512(_mm512_ternarylogic_epi64(c0, c1, c2, 0xFE), c3);
+        if (_mm512_test_epi16_mask(any, code) == 0) [[likely]] continue;
+        const __m512i parts[4] = {c0, c1, c2, c3};
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::uint32_t dirty = _mm512_test_epi16_mask(parts[k], code);
+            while (dirty != 0) {
+                const auto j = static_cast<std::size_t>(std::countr_zero(dirty));  // word index
+                emit(data, start, base + 64 * k + 2 * j, out);
+                dirty &= dirty - 1;
+            }
+        }
+    }
+}
+#endif
+
+}  // namespace
+
+bool kernel_available(Kernel k) noexcept {
+    switch (k) {
+    case Kernel::Scalar:
+        return true;
+#ifdef VEXO_ECC_X86
+    case Kernel::Avx2:
+        return __builtin_cpu_supports("avx2");
+    case Kernel::Avx512Gfni:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("gfni");
+#else
+    case Kernel::Avx2:
+    case Kernel::Avx512Gfni:
+        return false;
+#endif
+    }
+    return false;
+}
+
+Kernel best_kernel() noexcept {
+    static const Kernel best = [] {
+        if (kernel_available(Kernel::Avx512Gfni)) return Kernel::Avx512Gfni;
+        if (kernel_available(Kernel::Avx2)) return Kernel::Avx2;
+        return Kernel::Scalar;
+    }();
+    return best;
+}
+
+std::size_t chip_count(std::size_t size) {
+    check_invariant(size >= kEventFooterBytes, "raw tolv96 event is shorter than its 2-byte footer");
+    const std::size_t body = size - kEventFooterBytes;
+    const std::size_t chips = body / kChipBlockBytes + (body % kChipBlockBytes != 0 ? 1 : 0);
+    check_invariant(chips <= kMaxChips, "raw tolv96 event holds more than six chip blocks");
+    return chips;
+}
+
+void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel kernel, std::vector<EccEntry>& out) {
+    const ChannelTable& table = channel_offsets();
+    check_invariant(ch < table.size(), "tolv96 channel number outside the channel table");
+    const ChannelRange r = table[ch];
+    check_invariant(r.end <= raw.size(), "tolv96 channel data range lies past the end of the raw event");
+    const std::uint8_t* data = raw.data() + r.start;
+    switch (kernel) {
+#ifdef VEXO_ECC_X86
+    case Kernel::Avx512Gfni:
+        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        range_avx512_gfni(data, r.start, out);
+        return;
+    case Kernel::Avx2:
+        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        range_avx2(data, r.start, out);
+        return;
+#else
+    case Kernel::Avx512Gfni:
+    case Kernel::Avx2:
+        internal_fault("ECC kernel not supported by this processor");
+#endif
+    case Kernel::Scalar:
+        range_scalar(data, r.start, out);
+        return;
+    }
+    internal_fault("unknown ECC kernel");
+}
+
+namespace {
+
+std::vector<EccEntry> join(std::vector<std::vector<EccEntry>>& lists) {
+    std::size_t total = 0;
+    for (const auto& l : lists) total += l.size();
+    std::vector<EccEntry> all;
+    all.reserve(total);
+    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    return all;
+}
+
+}  // namespace
+
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
+    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
+    if (channels == 0) return {};
+    std::vector<std::vector<EccEntry>> lists(channels);
+    // A fault in a task is kept in its channel's slot and rethrown here, on
+    // the calling thread, once every task has ended: the first by channel.
+    std::vector<std::exception_ptr> faults(channels);
+    arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, channels), [&](const tbb::blocked_range<std::size_t>& r) {
+            for (std::size_t ch = r.begin(); ch != r.end(); ++ch) {
+                try {
+                    check_channel(raw, ch, kernel, lists[ch]);
+                } catch (...) {
+                    faults[ch] = std::current_exception();
+                }
+            }
+        });
+    });
+    for (const std::exception_ptr& f : faults) {
+        if (f) std::rethrow_exception(f);
+    }
+    return join(lists);
+}
+
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
+    return check_event(raw, pool::arena(), best_kernel());
+}
+
+std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel) {
+    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
+    std::vector<EccEntry> all;
+    for (std::size_t ch = 0; ch < channels; ++ch) check_channel(raw, ch, kernel, all);
+    return all;
+}
+
+void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries) {
+    for (const EccEntry& e : entries) {
+        if (e.correctable == 0) continue;
+        check_invariant(e.position < buffer.size() && buffer.size() - e.position >= 2,
+                        "ECC finding lies outside the corrected buffer");
+        buffer[e.position] = static_cast<std::uint8_t>(e.corrected & 0xFF);
+        buffer[e.position + 1] = static_cast<std::uint8_t>(e.corrected >> 8);
+    }
+}
+
+std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
+    std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
+    const std::vector<EccEntry> entries = check_event(buffer);
+    apply_corrections(buffer, entries);
+    return buffer;
+}
+
+}  // namespace vexoacq::ecc::check

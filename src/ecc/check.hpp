@@ -1,0 +1,100 @@
+// Check and correction of every data word of a raw tolv96 event.
+//
+// The check assumes one fixed event geometry, the one the board writes with
+// 16 channels of 4096 samples per chip:
+//
+//   event       = chip block x n (n = 0..6), then a 2-byte event footer
+//   chip block  = 131140 bytes: 1 header byte, 16 channel blocks, 3 footer bytes
+//   channel blk = 8196 bytes: 2-byte header word, 8192 data bytes
+//                 (4096 words, low byte first), 2-byte footer word
+//
+// Only the data bytes are read.  Channel ch (= 16 c + k, by position) has its
+// data at [start, start + 8192) with start = c * 131140 + k * 8196 + 3.
+//
+// Each channel is checked on its own, on the worker pool; every task fills
+// its own list, and the lists are joined in channel order afterwards, so the
+// result does not depend on the number of threads and no finding takes a lock.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <oneapi/tbb/task_arena.h>
+
+namespace vexoacq::ecc::check {
+
+inline constexpr std::size_t kChipBlockBytes = 131140;
+inline constexpr std::size_t kChannelBlockBytes = 8196;
+inline constexpr std::size_t kChannelDataBytes = 8192;
+inline constexpr std::size_t kChannelsPerChip = 16;
+inline constexpr std::size_t kMaxChips = 6;
+inline constexpr std::size_t kChannels = kChannelsPerChip * kMaxChips;
+inline constexpr std::size_t kEventFooterBytes = 2;
+inline constexpr std::size_t kFullEventBytes = kChipBlockBytes * kMaxChips + kEventFooterBytes;  // 786842
+
+struct ChannelRange {
+    std::size_t start;
+    std::size_t end;
+    friend bool operator==(const ChannelRange&, const ChannelRange&) = default;
+};
+
+using ChannelTable = std::array<ChannelRange, kChannels>;
+
+// The data ranges of the 96 channels, made by the first user in the process
+// (concurrent first users wait for it) and only read afterwards.
+const ChannelTable& channel_offsets();
+
+// One finding.  `correctable` is the word's global parity; `corrected` is
+// `word` with bit `bit` inverted when it is 1, else `word` itself.
+struct EccEntry {
+    std::size_t offset;    // byte offset inside the channel's data range (even)
+    std::size_t position;  // byte offset of the word's low byte in the event
+    std::uint16_t word;
+    std::uint16_t corrected;
+    std::uint8_t bit;
+    std::uint8_t correctable;
+    friend bool operator==(const EccEntry&, const EccEntry&) = default;
+};
+
+// The finding for one word, or none for a clean word (syndrome 0, even parity).
+bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept;
+
+// How clean words are skipped.  All kernels give the same findings.
+enum class Kernel : std::uint8_t {
+    Scalar,      // two 256-entry byte tables per word
+    Avx2,        // nibble tables through byte shuffles, 16 words per step
+    Avx512Gfni,  // GF(2) affine byte transforms, 32 words per step
+};
+
+bool kernel_available(Kernel k) noexcept;
+// The fastest kernel this processor runs.
+Kernel best_kernel() noexcept;
+
+// Number of chip blocks of an input of `size` bytes: ceil((size - 2) / 131140).
+// Fewer than 2 bytes or more than six blocks is an internal fault.
+std::size_t chip_count(std::size_t size);
+
+// Appends the findings of channel `ch`, in offset order.  A data range that
+// does not lie inside `raw` is an internal fault.
+void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel kernel, std::vector<EccEntry>& out);
+
+// Findings of the whole event, by channel and then by offset; the channels
+// run on the process's worker pool.  `raw` is only read.  Input outside the
+// limits above ends the call with an internal fault, also when a pool task
+// meets it; the pool stays usable.
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw);
+// The same on a given arena and kernel (tests, benchmarks).
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel);
+// The same on the calling thread alone.
+std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel);
+
+// Writes every correctable finding into `buffer` (the bytes that were checked).
+void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries);
+
+// A corrected copy of `raw`.
+std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw);
+
+}  // namespace vexoacq::ecc::check
