@@ -1,0 +1,311 @@
+// Typing "metadata.yml": accepted texts with their Params and registers, and
+// one table of rejected texts; then the nesting and alias-expansion limits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "acquisition/metadata.hpp"
+
+using namespace vexoacq;
+using namespace vexoacq::acquisition;
+
+namespace {
+
+using V = YamlValue;
+using Entries = std::vector<std::pair<V, V>>;
+
+V u(std::uint64_t x) { return V::unsigned_integer(x); }
+V i(std::int64_t x) { return V::integer(x); }
+V s(std::string x) { return V::string(std::move(x)); }
+V f(double x) { return V::floating(x); }
+V seq(std::vector<V> items) { return V::sequence(std::move(items)); }
+YamlMapping map(const Entries& entries) {
+    YamlMapping m;
+    for (const auto& [k, v] : entries) m.push_back(k, v);
+    return m;
+}
+
+const std::string kCounts = "  channels: 8\n  windows: 4\n  samples: 32\n";
+// A full document around extra `params` lines.
+std::string with_params(const std::string& lines) {
+    return "params:\n  model: zelkv3\n" + kCounts + lines + "registers:\n";
+}
+std::string with_registers(const std::string& value) {
+    return "params:\n  model: zelkv3\n" + kCounts + "registers: " + value + "\n";
+}
+
+struct Accepted {
+    const char* name;
+    std::string text;
+    std::string model;
+    std::size_t channels, windows, samples;
+    Entries extra;
+    Entries registers;
+};
+
+class MetadataAccepted : public ::testing::TestWithParam<Accepted> {};
+
+TEST_P(MetadataAccepted, Typed) {
+    const Accepted& c = GetParam();
+    const auto md = parse_metadata(c.text);
+    ASSERT_TRUE(md.ok()) << md.error().yaml->reason << " at line " << md.error().yaml->line;
+    EXPECT_EQ(md->params.model, c.model);
+    EXPECT_EQ(md->params.channels, c.channels);
+    EXPECT_EQ(md->params.windows, c.windows);
+    EXPECT_EQ(md->params.samples, c.samples);
+    EXPECT_EQ(md->params.extra, map(c.extra));
+    EXPECT_EQ(md->registers, map(c.registers));
+}
+
+const std::size_t kMax = SIZE_MAX;
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MetadataAccepted,
+    ::testing::Values(
+        Accepted{"minimal", with_params(""), "zelkv3", 8, 4, 32, {}, {}},
+        Accepted{"count_forms",
+                 "params:\n  model: m\n  channels: 0x10\n  windows: +8\n  samples: 0o17\nregisters: {}\n",
+                 "m", 16, 8, 15, {}, {}},
+        Accepted{"count_forms_2",
+                 "params:\n  model: m\n  channels: 0b101\n  windows: 0\n  samples: 18446744073709551615\n"
+                 "registers:\n",
+                 "m", 5, 0, kMax, {}, {}},
+        Accepted{"count_tags_and_aliases",
+                 "x: &n 7\nparams:\n  model: m\n  channels: !!str 3\n  windows: !!int |-\n    12\n"
+                 "  samples: *n\nregisters:\n",
+                 "m", 3, 12, 7, {}, {}},
+        Accepted{"model_123", "params:\n  model: 123\n" + kCounts + "registers:\n", "123", 8, 4, 32, {}, {}},
+        Accepted{"model_true", "params:\n  model: true\n" + kCounts + "registers:\n", "true", 8, 4, 32, {}, {}},
+        Accepted{"model_empty", "params:\n  model:\n" + kCounts + "registers:\n", "", 8, 4, 32, {}, {}},
+        Accepted{"model_tilde_quoted_tagged",
+                 "params:\n  model: !board 'a b'\n" + kCounts + "registers:\n", "a b", 8, 4, 32, {}, {}},
+        Accepted{"model_null_text", "params:\n  model: ~\n" + kCounts + "registers:\n", "~", 8, 4, 32, {}, {}},
+        Accepted{"extra_keep_document_order",
+                 "params:\n  model: m\n  a: 1\n  channels: 1\n  b: 2\n  windows: 1\n  samples: 1\n  c: 3\n"
+                 "registers:\n",
+                 "m", 1, 1, 1, {{s("a"), u(1)}, {s("b"), u(2)}, {s("c"), u(3)}}, {}},
+        Accepted{"integer_forms",
+                 with_params("  m1: 0x0600\n  m2: '0x0600'\n  m3: 0600\n  m4: -5\n  m5: -0x10\n"
+                             "  m6: -9223372036854775808\n  m7: 18446744073709551615\n  m8: +0b11\n  m9: -0\n"
+                             "  m10: 0X10\n  m11: 1_000\n  m12: 0x\n"),
+                 "zelkv3", 8, 4, 32,
+                 {{s("m1"), u(1536)}, {s("m2"), s("0x0600")}, {s("m3"), s("0600")}, {s("m4"), i(-5)},
+                  {s("m5"), i(-16)}, {s("m6"), i(INT64_MIN)}, {s("m7"), u(UINT64_MAX)}, {s("m8"), u(3)},
+                  {s("m9"), u(0)}, {s("m10"), s("0X10")}, {s("m11"), s("1_000")}, {s("m12"), s("0x")}},
+                 {}},
+        Accepted{"beyond_64_bits",
+                 with_params("  big: 18446744073709551616\n  small: -9223372036854775809\n"
+                             "  hex: 0x10000000000000000\n"),
+                 "zelkv3", 8, 4, 32,
+                 {{s("big"), f(18446744073709551616.0)}, {s("small"), f(-9223372036854775809.0)},
+                  {s("hex"), s("0x10000000000000000")}},
+                 {}},
+        Accepted{"float_null_bool_string_forms",
+                 with_params("  a: 1.5\n  b: -1e3\n  c: .5\n  d: 2.\n  e: 0600.5\n  f: .inf\n  g: -.Inf\n  h: 1e400\n"
+                             "  n1: ~\n  n2:\n  n3: Null\n  t1: True\n  t2: FALSE\n  t3: yes\n  t4: 'true'\n"
+                             "  q: \"x\"\n  r: |\n    lit\n"),
+                 "zelkv3", 8, 4, 32,
+                 {{s("a"), f(1.5)}, {s("b"), f(-1000.0)}, {s("c"), f(0.5)}, {s("d"), f(2.0)}, {s("e"), f(600.5)},
+                  {s("f"), f(HUGE_VAL)}, {s("g"), f(-HUGE_VAL)}, {s("h"), s("1e400")},
+                  {s("n1"), V::null()}, {s("n2"), V::null()}, {s("n3"), V::null()},
+                  {s("t1"), V::boolean(true)}, {s("t2"), V::boolean(false)}, {s("t3"), s("yes")},
+                  {s("t4"), s("true")}, {s("q"), s("x")}, {s("r"), s("lit\n")}},
+                 {}},
+        Accepted{"standard_tags",
+                 with_params("  a: !!str 5\n  b: !!int '7'\n  c: !!float 1\n  d: !!bool true\n  e: !!null ''\n"
+                             "  f: !!seq [1]\n  g: !!map {k: v}\n"),
+                 "zelkv3", 8, 4, 32,
+                 {{s("a"), s("5")}, {s("b"), u(7)}, {s("c"), f(1.0)}, {s("d"), V::boolean(true)},
+                  {s("e"), V::null()}, {s("f"), seq({u(1)})}, {s("g"), V::mapping(map({{s("k"), s("v")}}))}},
+                 {}},
+        Accepted{"keys_are_texts_values_nest",
+                 with_params("  5: five\n  \"q\": [1, [a, ~], {1: x, '1': y}]\n  ? |\n    block\n  : z\n"),
+                 "zelkv3", 8, 4, 32,
+                 {{s("5"), s("five")},
+                  {s("q"), seq({u(1), seq({s("a"), V::null()}),
+                                V::mapping(map({{u(1), s("x")}, {s("1"), s("y")}}))})},
+                  {s("block\n"), s("z")}},
+                 {}},
+        Accepted{"aliases_are_followed",
+                 "defs: &d {x: 1}\nparams:\n  model: &m zelkv3\n" + kCounts +
+                     "  copy: *d\n  again: *m\n  list: [&e 2, *e]\nregisters: *d\n",
+                 "zelkv3", 8, 4, 32,
+                 {{s("copy"), V::mapping(map({{s("x"), u(1)}}))}, {s("again"), s("zelkv3")},
+                  {s("list"), seq({u(2), u(2)})}},
+                 {{s("x"), u(1)}}},
+        Accepted{"registers_keep_local_tags",
+                 with_registers("{a: !mask 0x10, !k b: !!int 3, c: !t [1, 'x'], d: {e: !f ~}}"),
+                 "zelkv3", 8, 4, 32, {},
+                 {{s("a"), V::tagged("!mask", u(16))}, {V::tagged("!k", s("b")), u(3)},
+                  {s("c"), V::tagged("!t", seq({u(1), s("x")}))},
+                  {s("d"), V::mapping(map({{s("e"), V::tagged("!f", V::null())}}))}}},
+        Accepted{"ignored_top_level_keys",
+                 "other: &x !local {a: [1, 2]}\nother: again\nparams:\n  model: m\n" + kCounts +
+                     "x: !!int notanint\nregisters:\n  r: 1\nlast: [*x, *x]\n",
+                 "m", 8, 4, 32, {}, {{s("r"), u(1)}}},
+        Accepted{"explicit_document_markers", "%YAML 1.1\n---\n" + with_params("") + "...\n", "zelkv3", 8, 4, 32,
+                 {}, {}}),
+    [](const ::testing::TestParamInfo<Accepted>& p) { return std::string(p.param.name); });
+
+TEST(MetadataAccepted, NanAndNegativeZero) {
+    const auto md = parse_metadata(with_params("  a: .nan\n  b: -0.0\n  c: !!float .NaN\n"));
+    ASSERT_TRUE(md.ok());
+    EXPECT_TRUE(std::isnan(md->params.extra.get("a")->as_float()));
+    EXPECT_TRUE(std::signbit(md->params.extra.get("b")->as_float()));
+    EXPECT_TRUE(std::isnan(md->params.extra.get("c")->as_float()));
+}
+
+struct Rejected {
+    const char* name;
+    std::string text;
+};
+
+class MetadataRejected : public ::testing::TestWithParam<Rejected> {};
+
+TEST_P(MetadataRejected, Serialization) {
+    const auto md = parse_metadata(GetParam().text);
+    ASSERT_FALSE(md.ok());
+    EXPECT_EQ(md.error().kind, error::MetadataErrorKind::Serialization);
+    ASSERT_NE(md.error().yaml, nullptr);
+    EXPECT_FALSE(md.error().yaml->reason.empty());
+    EXPECT_EQ(error::message(md.error()), "failed to serialized");
+}
+
+std::string counts_with(const std::string& key, const std::string& value) {
+    std::string out = "params:\n  model: m\n";
+    for (const char* k : {"channels", "windows", "samples"}) {
+        out += std::string("  ") + k + ": " + (key == k ? value : "1") + "\n";
+    }
+    return out + "registers:\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MetadataRejected,
+    ::testing::Values(
+        Rejected{"empty_text", ""}, Rejected{"only_comments", "# nothing\n"},
+        Rejected{"empty_document", "---\n"}, Rejected{"root_sequence", "- params\n- registers\n"},
+        Rejected{"root_scalar", "hello\n"}, Rejected{"syntax_error", with_params("") + "  bad: [\n"},
+        Rejected{"syntax_error_after_content", with_params("") + "x: 'unterminated\n"},
+        Rejected{"second_document", with_params("") + "---\nother: 1\n"},
+        Rejected{"params_empty", "params:\nregisters:\n"}, Rejected{"params_null", "params: ~\nregisters:\n"},
+        Rejected{"params_sequence", "params: [model]\nregisters:\n"},
+        Rejected{"params_local_tag", "params: !p {model: m, channels: 1, windows: 1, samples: 1}\nregisters:\n"},
+        Rejected{"registers_null", with_registers("~")}, Rejected{"registers_null_word", with_registers("null")},
+        Rejected{"registers_scalar", with_registers("5")}, Rejected{"registers_sequence", with_registers("[1]")},
+        Rejected{"registers_quoted_empty", with_registers("''")},
+        Rejected{"registers_tagged_mapping", with_registers("!r {a: 1}")},
+        Rejected{"missing_registers", "params:\n  model: m\n" + kCounts},
+        Rejected{"missing_params", "registers:\n"},
+        Rejected{"missing_model", "params:\n" + kCounts + "registers:\n"},
+        Rejected{"missing_channels", "params:\n  model: m\n  windows: 1\n  samples: 1\nregisters:\n"},
+        Rejected{"missing_windows", "params:\n  model: m\n  channels: 1\n  samples: 1\nregisters:\n"},
+        Rejected{"missing_samples", "params:\n  model: m\n  channels: 1\n  windows: 1\nregisters:\n"},
+        Rejected{"second_model", with_params("  model: again\n")},
+        Rejected{"second_samples", with_params("  samples: 32\n")},
+        Rejected{"second_params", with_params("") + "params:\n  model: m\n" + kCounts},
+        Rejected{"second_registers", with_params("") + "registers:\n"},
+        Rejected{"model_sequence", "params:\n  model: [a]\n" + kCounts + "registers:\n"},
+        Rejected{"count_quoted", counts_with("channels", "'8'")},
+        Rejected{"count_float", counts_with("channels", "8.0")},
+        Rejected{"count_negative", counts_with("windows", "-1")},
+        Rejected{"count_negative_zero", counts_with("windows", "-0")},
+        Rejected{"count_leading_zero", counts_with("samples", "08")},
+        Rejected{"count_beyond_word", counts_with("samples", "18446744073709551616")},
+        Rejected{"count_null", counts_with("samples", "~")}, Rejected{"count_empty", counts_with("samples", "")},
+        Rejected{"count_sequence", counts_with("samples", "[8]")},
+        Rejected{"count_double_sign", counts_with("samples", "++8")},
+        Rejected{"count_sign_after_prefix", counts_with("samples", "0x+8")},
+        Rejected{"count_upper_prefix", counts_with("samples", "0X8")},
+        Rejected{"count_literal_without_int_tag", counts_with("samples", "|-\n    8")},
+        Rejected{"count_folded_int", counts_with("samples", "!!int >-\n    8")},
+        Rejected{"top_level_sequence_key", "? [a]\n: 1\n" + with_params("")},
+        Rejected{"params_mapping_key", with_params("  ? {a: 1}\n  : 1\n")},
+        Rejected{"local_tag_in_params", with_params("  mask: !mask 0x10\n")},
+        Rejected{"local_tag_nested_in_params", with_params("  list: [1, !x 2]\n")},
+        Rejected{"bad_int_tag", with_params("  a: !!int abc\n")},
+        Rejected{"bad_bool_tag", with_params("  a: !!bool yes\n")},
+        Rejected{"bad_null_tag", with_params("  a: !!null x\n")},
+        Rejected{"bad_float_tag", with_params("  a: !!float 0x10\n")},
+        Rejected{"other_standard_tag_in_params", with_params("  a: !!binary aGk=\n")},
+        Rejected{"kept_keys_same_text", with_params("  5: a\n  '5': b\n")},
+        Rejected{"nested_equal_keys", with_params("  m: {1: a, 0x1: b}\n")},
+        Rejected{"nested_equal_nan_keys", with_params("  m: {.nan: a, .NaN: b}\n")},
+        Rejected{"registers_equal_keys", with_registers("{a: 1, a: 2}")},
+        Rejected{"registers_equal_tagged_keys", with_registers("{!t a: 1, !t a: 2}")},
+        Rejected{"unknown_alias", with_params("  a: *nowhere\n")},
+        // An alias must name an earlier anchor, even under an ignored key.
+        Rejected{"unknown_alias_under_ignored_key", with_params("") + "junk: [*nowhere]\n"},
+        Rejected{"self_referencing_alias", with_registers("&r {x: *r}")},
+        Rejected{"control_character", with_params("  a: \x01\n")}),
+    [](const ::testing::TestParamInfo<Rejected>& p) { return std::string(p.param.name); });
+
+// ------------------------------------------------------------------ limits
+
+std::string nested(std::size_t levels, const std::string& inner = "1") {
+    return std::string(levels, '[') + inner + std::string(levels, ']');
+}
+
+TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
+    // The top-level mapping is level 1 and params/registers level 2, so a
+    // value may open 126 more levels.
+    const struct {
+        std::string text;
+        bool ok;
+    } cases[] = {
+        {with_params("  deep: " + nested(126) + "\n"), true},
+        {with_params("  deep: " + nested(127) + "\n"), false},
+        {with_registers("{deep: " + nested(126) + "}"), true},
+        {with_registers("{deep: " + nested(127) + "}"), false},
+        // Followed aliases count their depth where they are used.
+        {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(26, "*d") + "\n"), true},
+        {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(27, "*d") + "\n"), false},
+        // Ignored top-level keys are stepped over without the limit.
+        {"ignored: " + nested(5000) + "\n" + with_params(""), true},
+    };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(parse_metadata(cases[k].text).ok(), cases[k].ok);
+    }
+}
+
+// l0 is a list of ten scalars and each l(k) a list of ten aliases of l(k-1):
+// reading l(k) expands about 10^k aliases from a text of a few hundred events.
+std::string laughs(std::size_t levels) {
+    std::string out = "{l0: &l0 [0, 0, 0, 0, 0, 0, 0, 0, 0, 0]";
+    for (std::size_t k = 1; k <= levels; ++k) {
+        const std::string prev = "*l" + std::to_string(k - 1);
+        out += ", l" + std::to_string(k) + ": &l" + std::to_string(k) + " [" + prev;
+        for (int r = 1; r < 10; ++r) out += ", " + prev;
+        out += "]";
+    }
+    return out + "}";
+}
+
+TEST(MetadataLimits, AliasExpansions) {
+    // Two levels: 110 expansions against a limit of 100 per event.
+    const auto small = parse_metadata(with_registers(laughs(2)));
+    ASSERT_TRUE(small.ok());
+    EXPECT_EQ(small->registers.get("l2")->as_sequence().size(), 10u);
+    EXPECT_EQ(small->registers.get("l2")->as_sequence()[9].as_sequence().size(), 10u);
+
+    // Nine levels would expand about 10^9 aliases; the limit stops it early.
+    EXPECT_FALSE(parse_metadata(with_registers(laughs(9))).ok());
+    EXPECT_FALSE(parse_metadata("params:\n  model: m\n" + kCounts + "  l: " + laughs(9) + "\nregisters:\n").ok());
+    // Unread when it stands under an ignored key.
+    EXPECT_TRUE(parse_metadata("junk: " + laughs(9) + "\n" + with_params("")).ok());
+}
+
+TEST(MetadataLimits, ManyDistinctKeysStayLinear) {
+    // 200000 keys in one mapping: a quadratic duplicate check would not finish.
+    std::string text = "params:\n  model: m\n" + kCounts + "registers:\n";
+    for (int k = 0; k < 200000; ++k) text += "  k" + std::to_string(k) + ": " + std::to_string(k) + "\n";
+    const auto md = parse_metadata(text);
+    ASSERT_TRUE(md.ok());
+    EXPECT_EQ(md->registers.size(), 200000u);
+    EXPECT_EQ(*md->registers.get("k199999")->as_unsigned(), 199999u);
+}
+
+}  // namespace
