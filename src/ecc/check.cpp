@@ -31,16 +31,6 @@ const ChannelTable& channel_offsets() {
     return table;
 }
 
-bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept {
-    const unsigned s = tolv96::syndrome_value(word);
-    const std::uint8_t parity = tolv96::global_parity(word);
-    if (s == 0 && parity == 0) return false;
-    const std::uint8_t bit = s != 0 ? tolv96::SYNDROME_BITS[s - 1] : tolv96::kParityBit;
-    const auto corrected = parity != 0 ? static_cast<std::uint16_t>(word ^ (1u << bit)) : word;
-    *out = EccEntry{offset, position, word, corrected, bit, parity};
-    return true;
-}
-
 namespace {
 
 // The code is linear, so a word's syndrome and parity are the exclusive or of
@@ -66,6 +56,21 @@ constexpr ByteTables make_byte_tables() {
 }
 
 constexpr ByteTables kBytes = make_byte_tables();
+
+}  // namespace
+
+bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept {
+    const unsigned code = kBytes.low[word & 0xFF] ^ kBytes.high[word >> 8];
+    if (code == 0) return false;
+    const unsigned s = code & 0x0F;
+    const auto parity = static_cast<std::uint8_t>(code >> 4);
+    const std::uint8_t bit = s != 0 ? tolv96::SYNDROME_BITS[s - 1] : tolv96::kParityBit;
+    const auto corrected = parity != 0 ? static_cast<std::uint16_t>(word ^ (1u << bit)) : word;
+    *out = EccEntry{offset, position, word, corrected, bit, parity};
+    return true;
+}
+
+namespace {
 
 inline std::uint16_t read_word(const std::uint8_t* p) noexcept {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -274,25 +279,12 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
     internal_fault("unknown ECC kernel");
 }
 
-namespace {
-
-std::vector<EccEntry> join(std::vector<std::vector<EccEntry>>& lists) {
-    std::size_t total = 0;
-    for (const auto& l : lists) total += l.size();
-    std::vector<EccEntry> all;
-    all.reserve(total);
-    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
-    return all;
-}
-
-}  // namespace
-
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
     const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
-    if (channels == 0) return {};
-    std::vector<std::vector<EccEntry>> lists(channels);
+    ChannelFindings lists(channels);
+    if (channels == 0) return lists;
     // A fault in a task is kept in its channel's slot and rethrown here, on
-    // the calling thread, once every task has ended: the first by channel.
+    // the calling thread, once every task has ended.
     std::vector<std::exception_ptr> faults(channels);
     arena.execute([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, channels), [&](const tbb::blocked_range<std::size_t>& r) {
@@ -308,7 +300,17 @@ std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_a
     for (const std::exception_ptr& f : faults) {
         if (f) std::rethrow_exception(f);
     }
-    return join(lists);
+    return lists;
+}
+
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
+    const ChannelFindings lists = check_channels(raw, arena, kernel);
+    std::size_t total = 0;
+    for (const auto& l : lists) total += l.size();
+    std::vector<EccEntry> all;
+    all.reserve(total);
+    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    return all;
 }
 
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
@@ -332,10 +334,13 @@ void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry>
     }
 }
 
+void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings) {
+    for (const auto& l : findings) apply_corrections(buffer, std::span<const EccEntry>(l));
+}
+
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
     std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    const std::vector<EccEntry> entries = check_event(buffer);
-    apply_corrections(buffer, entries);
+    apply_corrections(buffer, check_channels(buffer, pool::arena(), best_kernel()));
     return buffer;
 }
 

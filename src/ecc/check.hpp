@@ -81,6 +81,14 @@ std::size_t chip_count(std::size_t size);
 // does not lie inside `raw` is an internal fault.
 void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel kernel, std::vector<EccEntry>& out);
 
+// Findings per channel: element ch holds channel ch's findings in offset
+// order, for the channels the event holds.  The channels run on `arena`.
+// Input outside the limits above ends the call with an internal fault, also
+// when a pool task meets it (the first fault by channel is rethrown on the
+// calling thread); the arena stays usable.
+using ChannelFindings = std::vector<std::vector<EccEntry>>;
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel);
+
 // Findings of the whole event, by channel and then by offset; the channels
 // run on the process's worker pool.  `raw` is only read.  Input outside the
 // limits above ends the call with an internal fault, also when a pool task
@@ -93,6 +101,7 @@ std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kern
 
 // Writes every correctable finding into `buffer` (the bytes that were checked).
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries);
+void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings);
 
 // A corrected copy of `raw`.
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw);

@@ -17,6 +17,7 @@
 // export_csv:
 #include "python_api/export.hpp"
 // ECC functions:
+#include "python_api/tolv_ecc.hpp"
 // ---- end of function-record includes ----
 
 namespace vexoacq::python_api {
@@ -30,6 +31,11 @@ PyMethodDef* const kFunctions[] = {
     // ---- export_csv goes here ----
     &export_::export_csv_def,
     // ---- syndrome, global_parity, syndrome_to_index, ecc_check, ecc_correct go here, in that order ----
+    &tolv_ecc::syndrome_def,
+    &tolv_ecc::global_parity_def,
+    &tolv_ecc::syndrome_to_index_def,
+    &tolv_ecc::ecc_check_def,
+    &tolv_ecc::ecc_correct_def,
 };
 
 // Appends `name` to the module's __all__ (made by the first call) and sets
