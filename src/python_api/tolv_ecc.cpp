@@ -178,7 +178,12 @@ PyObject* entry_tuple(const check::EccEntry& e) {
         if (items[i] == nullptr) failed = true;
         PyTuple_SET_ITEM(t.get(), i, items[i]);  // a null item is skipped by the tuple's dealloc
     }
-    return failed ? nullptr : t.release();
+    if (failed) return nullptr;
+    // A tuple of ints holds no reference cycle; the collector would untrack
+    // it at its first pass anyway.  Untracking it now keeps a large list of
+    // findings from being walked by every collection it survives.
+    PyObject_GC_UnTrack(t.get());
+    return t.release();
 }
 
 PyObject* findings_list(const check::ChannelFindings& findings) {
