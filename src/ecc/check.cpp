@@ -180,7 +180,7 @@ constexpr long long kAffineHigh =
                   byte_of(tolv96::kSyndromeMasks[2], 1), byte_of(tolv96::kSyndromeMasks[3], 1));
 
 // Per 16-bit lane: S in bits 0-3 and the parity in bit 4 of the word; bits
-// 5-7 are zero and bits 8-15 hold the high byte's own contribution.
+// 5-7 are zero; bits 8-15 are the high byte taken as a low byte, not used.
 __attribute__((target("avx512f,avx512bw,gfni"), always_inline)) inline __m512i codes_avx512(const std::uint8_t* p) {
     const __m512i v = _mm512_loadu_si512(p);
     const __m512i as_low = _mm512_gf2p8affine_epi64_epi8(v, _mm512_set1_epi64(kAffineLow), 0);
