@@ -52,8 +52,8 @@ private:
 // empty range.  Released on destruction.
 class Mapping {
 public:
-    // Maps the whole file behind fd; fails (nullopt-like: ok() false) when the
-    // file cannot be queried or mapped.
+    // Maps the whole file behind fd; InvalidPath when the file cannot be
+    // queried or mapped.
     static Result<Mapping, error::AcquisitionError> map(const FileDescriptor& fd);
 
     Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_) {
@@ -80,7 +80,8 @@ public:
     static Result<ReadChunkFile, error::AcquisitionError> open_with_index(const Acquisition& acq,
                                                                            std::size_t n);
 
-    // Number of whole 8-byte records in the index file (maps it once).
+    // Number of whole 8-byte records in the index file; InvalidPath when the
+    // index file cannot be mapped.
     Result<std::size_t, error::AcquisitionError> count() const;
 
     // The bytes of record `i` of this chunk.
