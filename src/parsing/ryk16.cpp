@@ -46,10 +46,7 @@ void append_blocks(EventChannels& event, const BlockLayout& layout, const std::v
         event.window_labels[c].reserve(event.window_labels[c].size() + label_count[c]);
     }
     for (const Block& b : blocks) {
-        auto& data = event.data[b.channel];
-        const std::size_t at = data.size();
-        data.resize(at + layout.samples);
-        layout.samples_to(b.at, data.data() + at);
+        layout.append_samples(b.at, event.data[b.channel]);
 
         auto& labels = event.window_labels[b.channel];
         const std::size_t first = labels.size();

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -95,18 +96,45 @@ struct BlockLayout {
         }
     }
 
-    // Writes the S sample values of the block at `block` to out.  The caller
-    // guarantees that the block's H words lie inside the event.
-    void samples_to(const std::uint8_t* block, float* out) const noexcept {
-        const std::uint8_t* src = block + sample_offset;
-        const std::uint16_t mask = data_mask;
-        for (std::size_t s = 0; s < samples; ++s) {
-            std::uint16_t w;
-            std::memcpy(&w, src + 2 * s, sizeof w);
-            if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap16(w);
-            out[s] = static_cast<float>(static_cast<std::uint16_t>(~w) & mask);
-        }
+    // Appends the S sample values of the block at `block` to out.  The
+    // caller guarantees that the block's H words lie inside the event.
+    void append_samples(const std::uint8_t* block, std::vector<float>& out) const {
+        const SampleIter first{block + sample_offset, data_mask};
+        out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(samples));
     }
+
+    // Decodes stored sample words on the fly, so that a list grows by a whole
+    // block without first being zero-filled.
+    struct SampleIter {
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = float;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const float*;
+        using reference = float;
+
+        const std::uint8_t* p = nullptr;
+        std::uint16_t mask = 0;
+
+        float operator*() const noexcept {
+            std::uint16_t w;
+            std::memcpy(&w, p, sizeof w);
+            if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap16(w);
+            return static_cast<float>(static_cast<std::uint16_t>(~w) & mask);
+        }
+        float operator[](difference_type n) const noexcept { return *(*this + n); }
+        SampleIter& operator++() noexcept { p += 2; return *this; }
+        SampleIter operator++(int) noexcept { SampleIter t = *this; p += 2; return t; }
+        SampleIter& operator--() noexcept { p -= 2; return *this; }
+        SampleIter operator--(int) noexcept { SampleIter t = *this; p -= 2; return t; }
+        SampleIter& operator+=(difference_type n) noexcept { p += 2 * n; return *this; }
+        SampleIter& operator-=(difference_type n) noexcept { p -= 2 * n; return *this; }
+        friend SampleIter operator+(SampleIter it, difference_type n) noexcept { return it += n; }
+        friend SampleIter operator+(difference_type n, SampleIter it) noexcept { return it += n; }
+        friend SampleIter operator-(SampleIter it, difference_type n) noexcept { return it -= n; }
+        friend difference_type operator-(const SampleIter& a, const SampleIter& b) noexcept { return (a.p - b.p) / 2; }
+        friend bool operator==(const SampleIter& a, const SampleIter& b) noexcept { return a.p == b.p; }
+        friend auto operator<=>(const SampleIter& a, const SampleIter& b) noexcept { return a.p <=> b.p; }
+    };
 };
 
 // One channel block of an event and the channel it belongs to.
