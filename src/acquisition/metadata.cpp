@@ -21,10 +21,8 @@
 #include <yaml.h>
 
 #include <bit>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <locale.h>
 #include <string>
 #include <unordered_map>

@@ -309,3 +309,44 @@ TEST(MetadataLimits, ManyDistinctKeysStayLinear) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bounded fuzz: every prefix of a rich document, and random byte mutations of
+// it, either type or are rejected as Serialization; nothing else may happen.
+TEST(MetadataFuzz, PrefixesAndMutations) {
+    const std::string seed =
+        "%YAML 1.1\n---\nother: &o {a: [1, 2]}\nalso: *o\nparams:\n  model: &m 'zelkv3'\n  channels: 0x10\n"
+        "  windows: +4\n  samples: !!int |-\n    32\n  mask: [0x0600, -1, 1.5e3, .inf, ~, true, \"s\"]\n"
+        "  nested: {k: {j: [*m, &x 7, *x]}}\nregisters: {a: !t 1, ? [k]\n : v}\n...\n";
+    const auto check = [](const std::string& text) {
+        const auto md = parse_metadata(text);
+        if (!md.ok()) {
+            EXPECT_EQ(md.error().kind, error::MetadataErrorKind::Serialization);
+        }
+    };
+    ASSERT_TRUE(parse_metadata(seed).ok());
+    for (std::size_t n = 0; n <= seed.size(); ++n) check(seed.substr(0, n));
+    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    const char alphabet[] = "[]{}:,&*!-?|>'\"#\n 0x1.~%";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = seed;
+        for (int edits = 1 + static_cast<int>(next() % 4); edits > 0; --edits) {
+            const std::size_t at = next() % text.size();
+            switch (next() % 3) {
+                case 0: text[at] = alphabet[next() % (sizeof alphabet - 1)]; break;
+                case 1: text.insert(at, 1, alphabet[next() % (sizeof alphabet - 1)]); break;
+                default: text.erase(at, 1); break;
+            }
+        }
+        check(text);
+    }
+}
+
+}  // namespace
