@@ -63,8 +63,12 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
             // A label below the first lies one turn of the ring later; all of
             // this is unsigned and wraps, the result is taken mod 65536.
             const std::size_t rel = w >= first ? w - first : w + windows - first;
-            const std::size_t base = rel * samples;
-            for (std::size_t s = 0; s < samples; ++s) dst[pos + s] = static_cast<std::uint16_t>(base + s);
+            // Positions are kept mod 65536, so the run is computed in 16-bit
+            // lanes (which vectorise): base + s wraps as the wide sum would.
+            const auto base = static_cast<std::uint16_t>(rel * samples);
+            std::uint16_t* run = dst + pos;
+            std::uint16_t value = base;
+            for (std::size_t s = 0; s < samples; ++s, ++value) run[s] = value;
             pos += samples;
         }
     }
