@@ -2,11 +2,11 @@
 
 #include <immintrin.h>
 
+#include <atomic>
 #include <bit>
 #include <exception>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
@@ -286,16 +286,28 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     // A fault in a task is kept in its channel's slot and rethrown here, on
     // the calling thread, once every task has ended.
     std::vector<std::exception_ptr> faults(channels);
-    arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, channels), [&](const tbb::blocked_range<std::size_t>& r) {
-            for (std::size_t ch = r.begin(); ch != r.end(); ++ch) {
-                try {
-                    check_channel(raw, ch, kernel, lists[ch]);
-                } catch (...) {
-                    faults[ch] = std::current_exception();
-                }
+    // Channels are handed out one at a time from a shared counter.  The
+    // calling thread starts on them at once; workers join as they wake.  A
+    // worker that wakes after the last channel is taken finds nothing to do,
+    // so the caller never waits for a sleeping thread, only for the channel a
+    // worker is already checking.
+    std::atomic<std::size_t> next{0};
+    auto drain = [&] {
+        for (std::size_t ch = next.fetch_add(1, std::memory_order_relaxed); ch < channels;
+             ch = next.fetch_add(1, std::memory_order_relaxed)) {
+            try {
+                check_channel(raw, ch, kernel, lists[ch]);
+            } catch (...) {
+                faults[ch] = std::current_exception();
             }
-        });
+        }
+    };
+    arena.execute([&] {
+        tbb::task_group helpers;
+        const auto workers = static_cast<std::size_t>(arena.max_concurrency());
+        for (std::size_t t = 1; t < workers && t < channels; ++t) helpers.run(drain);
+        drain();
+        helpers.wait();
     });
     for (const std::exception_ptr& f : faults) {
         if (f) std::rethrow_exception(f);
