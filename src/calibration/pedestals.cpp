@@ -38,6 +38,8 @@ public:
     explicit TableBuilder(const pickle::Document& doc) : doc_(doc) {}
 
     Result<Pedestals, PedestalsError> build(const Value& table) {
+        VEXO_TRY(measure(table));
+        used_ = 0;
         Pedestals out;
         VEXO_ASSIGN_OR_RETURN(auto channels, sequence(table, "table"));
         out.data.reserve(channels.size());
@@ -62,6 +64,23 @@ public:
     }
 
 private:
+    // Sizes the table before anything is allocated, so that an oversized one
+    // is refused quickly.  Every window costs at least a list header, so the
+    // walk ends after at most kMaxTableBytes / kListCost steps.
+    Result<void, PedestalsError> measure(const Value& table) {
+        VEXO_ASSIGN_OR_RETURN(auto channels, sequence(table, "table"));
+        for (const Value& ch : channels) {
+            VEXO_ASSIGN_OR_RETURN(auto windows, sequence(ch, "channel"));
+            for (const Value& win : windows) {
+                VEXO_ASSIGN_OR_RETURN(auto values, sequence(win, "window"));
+                if (values.size() > (kMaxTableBytes - used_) / sizeof(float))
+                    return Err{refuse("pedestal table too large")};
+                used_ += values.size() * sizeof(float);
+            }
+        }
+        return {};
+    }
+
     // The items of a list, tuple, set or frozenset, charged to the size cap.
     Result<std::span<const Value>, PedestalsError> sequence(const Value& v, const char* what) {
         if (!v.is_sequence()) return Err{refuse(std::string(what) + " is not a sequence")};
