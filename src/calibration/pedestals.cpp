@@ -1,6 +1,7 @@
 #include "calibration/pedestals.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "calibration/gzip.hpp"
 #include "calibration/pickle.hpp"
@@ -20,10 +21,22 @@ constexpr std::size_t kListCost = sizeof(std::vector<float>);
 
 PedestalsError refuse(std::string reason) { return PedestalsError{std::move(reason)}; }
 
+// The float32 nearest to d, ties to even; beyond the float32 range that is
+// an infinity or the largest finite value, which a plain cast leaves undefined.
+float nearest_float(double d) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    constexpr double kHalfwayToInf = 0x1.ffffffp+127;  // FLT_MAX plus half an ulp
+    if (d >= kHalfwayToInf) return std::numeric_limits<float>::infinity();
+    if (d <= -kHalfwayToInf) return -std::numeric_limits<float>::infinity();
+    if (d > kMax) return std::numeric_limits<float>::max();
+    if (d < -kMax) return -std::numeric_limits<float>::max();
+    return static_cast<float>(d);  // NaN stays NaN
+}
+
 Result<float, PedestalsError> number(const Value& v) {
     switch (v.kind) {
         case Kind::Float:
-            return static_cast<float>(v.real);
+            return nearest_float(v.real);
         case Kind::Int:
             return static_cast<float>(v.integer);
         case Kind::BigInt:

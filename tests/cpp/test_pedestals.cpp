@@ -1010,6 +1010,31 @@ TEST(PedestalsFromBytes, SharedListsAreMaterialisedWithinACap) {
     EXPECT_FALSE(Pedestals::from_bytes(gz).ok());
 }
 
+// A protocol-2 pickle of [[[values]]] wrapped in a list: [[[[v, ...]]]].
+Bytes window_pickle(const std::vector<double>& values) {
+    Bytes p = {0x80, 0x02, ']', '(', ']', '(', ']', '(', ']', '('};
+    for (double v : values) {
+        const auto u = std::bit_cast<std::uint64_t>(v);
+        p.push_back('G');
+        for (int k = 7; k >= 0; --k) p.push_back(static_cast<std::uint8_t>(u >> (8 * k)));
+    }
+    p.insert(p.end(), {'e', 'e', 'e', 'e', '.'});
+    return p;
+}
+
+// Doubles beyond the float32 range round like any other value: to the
+// largest finite float below the halfway point, to infinity from it on.
+TEST(PedestalsFromBytes, NearestFloatAtTheRangeEdge) {
+    const double fmax = std::numeric_limits<float>::max();
+    const double halfway = 0x1.ffffffp+127;
+    const double below_halfway = std::nextafter(halfway, 0.0);
+    auto r = Pedestals::from_bytes(gzip_member(window_pickle(
+        {fmax, below_halfway, halfway, -below_halfway, -halfway, 1e-50, -1e-50, 0x1.000001p0})));
+    ASSERT_TRUE(r.ok()) << r.error().reason;
+    const float m = std::numeric_limits<float>::max();
+    expect_table(r->data, {{{m, m, kInf, -m, -kInf, 0.0f, -0.0f, 1.0f}}});
+}
+
 TEST(GzipInflate, OutputCap) {
     const Bytes content(100000, 'a');
     const Bytes gz = gzip_member(content);
