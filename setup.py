@@ -42,4 +42,9 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(ext_modules=[CMakeExtension("vexoacq")], cmdclass={"build_ext": CMakeBuild})
+# pip's intermediate files go under build/pip, apart from the CMake build in build/.
+setup(
+    ext_modules=[CMakeExtension("vexoacq")],
+    cmdclass={"build_ext": CMakeBuild},
+    options={"build": {"build_base": "build/pip"}},
+)
