@@ -8,12 +8,11 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "parsing/brindlexv3.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
 namespace {
@@ -22,23 +21,15 @@ using acquisition::YamlValue;
 using brindlexv3::Brindlexv3Event;
 using brindlexv3::ChanWinds;
 using brindlexv3::ParamsCache;
+using testing::Bytes;
+using testing::hex;
 using testing::make_params;
 using testing::u;
-using Bytes = std::vector<std::uint8_t>;
 using Cands = std::vector<ChanWinds>;
-using F = std::vector<std::vector<float>>;
-using L = std::vector<std::vector<std::uint16_t>>;
+using F = testing::Floats;
+using L = testing::Shorts;
 
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string tok;
-    while (in >> tok)
-        if (tok != "|") out.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
-    return out;
-}
 
 Result<Brindlexv3Event, ParsingError> decode(const Bytes& b, const Params& p) {
     return parse_into<Brindlexv3Event>(b, p);
@@ -252,10 +243,7 @@ struct Generated {
 Generated generate(std::mt19937& rng, std::size_t m, std::size_t w, std::size_t ring, std::size_t samples) {
     Generated g;
     g.want.resize_channels(m);
-    auto put = [&](std::uint64_t word) {
-        g.raw.push_back(static_cast<std::uint8_t>(word >> 8));
-        g.raw.push_back(static_cast<std::uint8_t>(word));
-    };
+    auto put = [&](std::uint64_t word) { testing::put_be16(g.raw, static_cast<std::uint16_t>(word)); };
     for (int i = 0; i < 3; ++i) put(rng());
     const std::size_t start = rng() % ring;
     std::vector<std::size_t> order(m);
@@ -302,46 +290,35 @@ Params random_params(std::mt19937& rng) {
     const std::size_t samples_pool[] = {0, 1, 2, 3, 8, kMax, kMax - 1, std::size_t{1} << 63};
     const std::size_t channels_pool[] = {0, 1, 2, 3, 4, 6, kMax};
     auto p = make_params("brindlexv3", channels_pool[rng() % 7], rng() % 40, samples_pool[rng() % 8]);
-    for (const char* key : {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask", "n_event_headers",
-                            "n_window_headers", "n_footer_words", "n_last_bits"}) {
-        switch (rng() % 5) {
-            case 0: p.extra.push_back(YamlValue::string(key), u(rng() % 6)); break;
-            case 1: p.extra.push_back(YamlValue::string(key), u(rng())); break;
-            case 2: p.extra.push_back(YamlValue::string(key), u(0xFFFFFFFFu - rng() % 4)); break;
-            case 3: p.extra.push_back(YamlValue::string(key), YamlValue::floating(1.0)); break;
-            default: break;
-        }
-    }
+    testing::add_random_keys(p,
+                             {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask",
+                              "n_event_headers", "n_window_headers", "n_footer_words", "n_last_bits"},
+                             rng,
+                             {testing::below(6), testing::any_value(), testing::u32_max_less(4),
+                              testing::fixed(YamlValue::floating(1.0)), testing::absent()});
     return p;
 }
 
 TEST(Brindlexv3, FuzzEndsInRecordErrorOrFault) {
     std::mt19937 rng(4242);
-    int records = 0;
+    testing::FuzzTally tally;
     for (int it = 0; it < 4000; ++it) {
         Params p = random_params(rng);
         Bytes raw;
         if (it % 2 == 0) {
-            raw.resize(rng() % 120);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+            raw = testing::random_bytes(rng, 120);
         } else {
             const std::size_t m = 1 + rng() % 4, samples = rng() % 4;
             raw = generate(rng, m, 1 + rng() % 5, 8, samples).raw;
-            for (int k = 0; k < 3; ++k) raw[rng() % raw.size()] ^= static_cast<std::uint8_t>(rng());
-            if (rng() % 3 == 0) raw.resize(rng() % (raw.size() + 4));
+            testing::mutate(raw, rng, testing::Mutation::XorThree);
             if (rng() % 2 == 0) p = make_params("brindlexv3", m, 8, samples);
         }
-        try {
-            const auto r = decode(raw, p);
-            if (r.ok()) {
-                ++records;
-                EXPECT_EQ(r->data.size(), p.channels);
-                EXPECT_EQ(r->window_labels.size(), p.channels);
-            }
-        } catch (const InternalFault&) {
-        }
+        (void)testing::decode_and_tally<Brindlexv3Event>(raw, p, tally, [&p](const Brindlexv3Event& r) {
+            EXPECT_EQ(r.data.size(), p.channels);
+            EXPECT_EQ(r.window_labels.size(), p.channels);
+        });
     }
-    EXPECT_GT(records, 0);
+    EXPECT_GT(tally.records, 0u);
 }
 
 }  // namespace

@@ -10,20 +10,21 @@
 
 #include "parsing/parsing.hpp"
 #include "parsing/util.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
 namespace {
 
 using acquisition::YamlMapping;
 using acquisition::YamlValue;
+using testing::cat;
 using testing::make_params;
-using U16s = std::vector<std::uint16_t>;
+using U16s = testing::Words;
 using Lists = std::vector<U16s>;
 
 // ------------------------------------------------------------------ words
 struct WordCase {
-    std::vector<std::uint8_t> bytes;
+    testing::Bytes bytes;
     U16s be;
     U16s le;
 };
@@ -102,10 +103,6 @@ U16s iota16(std::uint32_t from, std::uint32_t count) {
     U16s v;
     for (std::uint32_t i = 0; i < count; ++i) v.push_back(static_cast<std::uint16_t>(from + i));
     return v;
-}
-U16s cat(U16s a, const U16s& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 struct AxisCase {

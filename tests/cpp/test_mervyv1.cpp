@@ -13,56 +13,23 @@
 
 #include "parsing/mervyv1.hpp"
 #include "parsing/parsing.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace {
 
-using vexoacq::InternalFault;
-using vexoacq::acquisition::Params;
-using vexoacq::acquisition::YamlValue;
-using vexoacq::error::ParsingError;
-using vexoacq::parsing::parse_into;
+using namespace vexoacq::testing::decoder_names;
 using vexoacq::parsing::mervyv1::Mervyv1Event;
-using vexoacq::testing::i;
-using vexoacq::testing::make_params;
-using vexoacq::testing::s;
-using vexoacq::testing::u;
 
-using Bytes = std::vector<std::uint8_t>;
-using Words = std::vector<std::uint16_t>;
-using Extra = std::vector<std::pair<const char*, YamlValue>>;
-using Floats = std::vector<std::vector<float>>;
-using Shorts = std::vector<std::vector<std::uint16_t>>;
 using Timing = std::vector<std::vector<std::size_t>>;
 
-Bytes from_words(const Words& words) {
-    Bytes out;
-    for (const std::uint16_t w : words) {
-        out.push_back(static_cast<std::uint8_t>(w >> 8));
-        out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    }
-    return out;
-}
-Words cat(Words a, const Words& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Words with(Words w, std::size_t at, std::uint16_t v) {
-    w.at(at) = v;
-    return w;
-}
+Bytes from_words(const Words& words) { return vexoacq::testing::be_bytes(words); }
 
 Params params_with(std::size_t channels, std::size_t samples, const Extra& extra) {
-    Params p = make_params("mervyv2_eval", channels, 7, samples);
-    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
-    return p;
+    return vexoacq::testing::params_with("mervyv2_eval", channels, 7, samples, extra);
 }
 
 Mervyv1Event record(Floats data, Shorts labels, Shorts time, Timing timing) {
-    Mervyv1Event e;
-    e.data = std::move(data);
-    e.window_labels = std::move(labels);
-    e.time = std::move(time);
+    auto e = vexoacq::testing::channels_record<Mervyv1Event>(std::move(data), std::move(labels), std::move(time));
     e.timing = std::move(timing);
     return e;
 }
@@ -88,21 +55,13 @@ struct Case {
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-std::string CaseName(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
+constexpr auto CaseName = vexoacq::testing::case_name<Case>;
 
 class MervyCases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(MervyCases, DecodesOrFails) {
     const Case& c = GetParam();
-    const Params p = params_with(c.channels, c.samples, c.extra);
-    const auto got = parse_into<Mervyv1Event>(c.raw, p);
-    if (const auto* want = std::get_if<Mervyv1Event>(&c.expected)) {
-        ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
-        EXPECT_EQ(*got, *want);
-    } else {
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error(), std::get<ParsingError>(c.expected));
-    }
+    vexoacq::testing::expect_decodes_or_fails(c.raw, params_with(c.channels, c.samples, c.extra), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -436,55 +395,33 @@ TEST(MervyFuzz, EveryInputEndsCleanly) {
     std::mt19937_64 rng(20240605);
     const Geometry base{4, 4, 4, 9, 0xFA5A};
     const char* const keys[] = {"chanmask", "abs_wind_mask", "timing_mask", "timing_shift", "packet_size", "headers"};
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::size_t faults = 0;
+    namespace t = vexoacq::testing;
+    t::FuzzTally tally;
     for (int iter = 0; iter < 6000; ++iter) {
         Bytes raw;
         if (iter % 2 == 0) {
-            raw.resize(rng() % 120);
-            for (auto& b : raw) {
+            // Bytes of the stop word 0xFA5A and zeros, often.
+            raw = t::random_bytes(rng, 120, [&rng] {
                 const auto r = rng() % 4;
-                b = static_cast<std::uint8_t>(r == 0 ? 0 : r == 1 ? 0xFA : r == 2 ? 0x5A : rng());
-            }
+                return static_cast<std::uint8_t>(r == 0 ? 0 : r == 1 ? 0xFA : r == 2 ? 0x5A : rng());
+            });
         } else {
             raw = generate(base, rng).raw;
-            const std::size_t flips = rng() % 3;
-            for (std::size_t f = 0; f < flips && !raw.empty(); ++f)
-                raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
-            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+            t::mutate(raw, rng);
         }
         Params p = geometry_params(base);
         if (rng() % 2 == 0) {
             p = make_params("mervyv2_evalr2", rng() % 6, rng() % 6, rng() % 10);
-            for (const char* k : keys) {
-                switch (rng() % 5) {
-                    case 0: break;
-                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 8)); break;
-                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
-                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 24)); break;
-                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
-                }
-            }
+            t::add_random_keys(p, keys, rng, {t::absent(), t::below(8), t::any_value(), t::below(24), t::fixed(i(-1))});
             const char* const stops[] = {"fa5a", "0", "5a", "+FA5A", "zz", "ffffffff"};
             if (rng() % 2 == 0) p.extra.push_back(YamlValue::string("stop_word"), s(stops[rng() % 6]));
         }
-        try {
-            const auto got = parse_into<Mervyv1Event>(raw, p);
-            if (got.ok()) {
-                ++records;
-                ASSERT_EQ(got->channel_slots(), p.channels);
-                ASSERT_EQ(got->timing.size(), p.channels);
-            } else {
-                ++errors;
-            }
-        } catch (const InternalFault&) {
-            ++faults;
-        }
+        ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<Mervyv1Event>(raw, p, tally, [&p](const Mervyv1Event& got) {
+            ASSERT_EQ(got.channel_slots(), p.channels);
+            ASSERT_EQ(got.timing.size(), p.channels);
+        }));
     }
-    EXPECT_GT(records, 0u);
-    EXPECT_GT(errors, 0u);
-    EXPECT_GT(faults, 0u);
+    tally.expect_all_endings();
 }
 
 }  // namespace

@@ -11,47 +11,22 @@
 
 #include "parsing/parsing.hpp"
 #include "parsing/quopoc.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace {
 
-using vexoacq::InternalFault;
-using vexoacq::acquisition::Params;
+using namespace vexoacq::testing::decoder_names;
 using vexoacq::acquisition::YamlMapping;
-using vexoacq::acquisition::YamlValue;
-using vexoacq::error::ParsingError;
-using vexoacq::parsing::parse_into;
 using vexoacq::parsing::quopoc::QuopocEvent;
-using vexoacq::testing::i;
-using vexoacq::testing::make_params;
-using vexoacq::testing::s;
-using vexoacq::testing::u;
 
-using Bytes = std::vector<std::uint8_t>;
-using Extra = std::vector<std::pair<const char*, YamlValue>>;
-
-Bytes from_words(const std::vector<std::uint16_t>& words) {
-    Bytes out;
-    for (const std::uint16_t w : words) {
-        out.push_back(static_cast<std::uint8_t>(w >> 8));
-        out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    }
-    return out;
-}
+Bytes from_words(const std::vector<std::uint16_t>& words) { return vexoacq::testing::be_bytes(words); }
 
 Params params_with(std::size_t channels, std::size_t windows, std::size_t samples, const Extra& extra) {
-    Params p = make_params("quopoc_quop", channels, windows, samples);
-    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
-    return p;
+    return vexoacq::testing::params_with("quopoc_quop", channels, windows, samples, extra);
 }
 
-QuopocEvent record(std::vector<std::vector<float>> data, std::vector<std::vector<std::uint16_t>> labels,
-                   std::vector<std::vector<std::uint16_t>> time) {
-    QuopocEvent e;
-    e.data = std::move(data);
-    e.window_labels = std::move(labels);
-    e.time = std::move(time);
-    return e;
+QuopocEvent record(Floats data, Shorts labels, Shorts time) {
+    return vexoacq::testing::channels_record<QuopocEvent>(std::move(data), std::move(labels), std::move(time));
 }
 
 // Two chips (channels 2, samples 2, default keys): chip 0 carries channel 0,
@@ -63,13 +38,8 @@ QuopocEvent two_chips_record() {
     return record({{291.0f, 1110.0f}, {1929.0f, 171.0f}}, {{5}, {6}}, {{0, 1}, {0, 1}});
 }
 
-std::vector<std::uint16_t> with(std::vector<std::uint16_t> words, std::size_t at, std::uint16_t w) {
-    words.at(at) = w;
-    return words;
-}
 std::vector<std::uint16_t> plus(std::vector<std::uint16_t> words, const std::vector<std::uint16_t>& more) {
-    words.insert(words.end(), more.begin(), more.end());
-    return words;
+    return vexoacq::testing::cat(std::move(words), more);
 }
 
 struct Case {
@@ -85,19 +55,11 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class QuopocCases : public ::testing::TestWithParam<Case> {};
 
-std::string CaseName(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
+constexpr auto CaseName = vexoacq::testing::case_name<Case>;
 
 TEST_P(QuopocCases, DecodesOrFails) {
     const Case& c = GetParam();
-    const Params p = params_with(c.channels, 256, c.samples, c.extra);
-    const auto got = parse_into<QuopocEvent>(c.raw, p);
-    if (const auto* want = std::get_if<QuopocEvent>(&c.expected)) {
-        ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
-        EXPECT_EQ(*got, *want);
-    } else {
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error(), std::get<ParsingError>(c.expected));
-    }
+    vexoacq::testing::expect_decodes_or_fails(c.raw, params_with(c.channels, 256, c.samples, c.extra), c.expected);
 }
 
 // A chip header of three words alone contributes nothing.
@@ -323,14 +285,7 @@ Generated generate(const Geometry& g, std::mt19937_64& rng) {
         }
     }
     words.push_back(static_cast<std::uint16_t>(rng()));  // not data, may be anything
-    for (std::size_t c = 0; c < g.channels; ++c) {
-        const auto& labels = out.expected.window_labels[c];
-        for (const std::uint16_t w : labels) {
-            const std::size_t rel = (w + g.windows - labels.front()) % g.windows;
-            for (std::size_t sm = 0; sm < g.samples; ++sm)
-                out.expected.time[c].push_back(static_cast<std::uint16_t>((rel * g.samples + sm) % 65536));
-        }
-    }
+    vexoacq::testing::add_time_axis(out.expected, g.channels, g.windows, g.samples);
     out.raw = from_words(words);
     return out;
 }
@@ -376,52 +331,28 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(QuopocFuzz, EveryInputEndsCleanly) {
     std::mt19937_64 rng(20240601);
     const Geometry base{4, 2, 16, 3, 3, 1, 0x0300, 8, 0x0FFF};
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::size_t faults = 0;
+    namespace t = vexoacq::testing;
+    t::FuzzTally tally;
     const Params base_params = params_with(base.channels, base.windows, base.samples, {});
     const char* const keys[] = {"num_chips", "databitmask", "chanmask", "chan_shift",
                                 "windmask", "chip_stop_word", "n_chip_headers", "n_window_headers"};
     for (int iter = 0; iter < 6000; ++iter) {
         Bytes raw;
         if (iter % 2 == 0) {
-            raw.resize(rng() % 96);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+            raw = t::random_bytes(rng, 96, t::often(rng, 4, 0xFF));
         } else {
             raw = generate(base, rng).raw;
-            const std::size_t flips = rng() % 3;
-            for (std::size_t f = 0; f < flips && !raw.empty(); ++f) raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
-            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+            t::mutate(raw, rng);
         }
         Params p = base_params;
         if (rng() % 2 == 0) {
             p = make_params("quopoc_zelk", rng() % 9, 1 + rng() % 300, rng() % 6);
-            for (const char* k : keys) {
-                switch (rng() % 5) {
-                    case 0: break;
-                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 5)); break;
-                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
-                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 65536)); break;
-                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
-                }
-            }
+            t::add_random_keys(p, keys, rng, {t::absent(), t::below(5), t::any_value(), t::below(65536), t::fixed(i(-1))});
         }
-        try {
-            const auto got = parse_into<QuopocEvent>(raw, p);
-            if (got.ok()) {
-                ++records;
-                ASSERT_EQ(got->channel_slots(), p.channels);
-            } else {
-                ++errors;
-            }
-        } catch (const InternalFault&) {
-            ++faults;
-        }
+        ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<QuopocEvent>(
+            raw, p, tally, [&p](const QuopocEvent& got) { ASSERT_EQ(got.channel_slots(), p.channels); }));
     }
-    // The loop must have reached all three endings to mean anything.
-    EXPECT_GT(records, 0u);
-    EXPECT_GT(errors, 0u);
-    EXPECT_GT(faults, 0u);
+    tally.expect_all_endings();
 }
 
 }  // namespace

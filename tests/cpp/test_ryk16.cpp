@@ -10,44 +10,21 @@
 
 #include "parsing/parsing.hpp"
 #include "parsing/ryk16.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace {
 
-using vexoacq::InternalFault;
-using vexoacq::acquisition::Params;
-using vexoacq::acquisition::YamlValue;
-using vexoacq::error::ParsingError;
-using vexoacq::parsing::parse_into;
+using namespace vexoacq::testing::decoder_names;
 using vexoacq::parsing::ryk16::Ryk16Event;
-using vexoacq::testing::i;
-using vexoacq::testing::make_params;
-using vexoacq::testing::s;
-using vexoacq::testing::u;
-
-using Bytes = std::vector<std::uint8_t>;
-using Extra = std::vector<std::pair<const char*, YamlValue>>;
-using Floats = std::vector<std::vector<float>>;
-using Shorts = std::vector<std::vector<std::uint16_t>>;
 
 Params params_with(std::size_t channels, std::size_t windows, std::size_t samples, const Extra& extra) {
-    Params p = make_params("ryk16", channels, windows, samples);
-    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
-    return p;
+    return vexoacq::testing::params_with("ryk16", channels, windows, samples, extra);
 }
 
 Ryk16Event record(Floats data, Shorts labels, Shorts time) {
-    Ryk16Event e;
-    e.data = std::move(data);
-    e.window_labels = std::move(labels);
-    e.time = std::move(time);
-    return e;
+    return vexoacq::testing::channels_record<Ryk16Event>(std::move(data), std::move(labels), std::move(time));
 }
 
-Bytes with(Bytes b, std::size_t at, std::uint8_t v) {
-    b.at(at) = v;
-    return b;
-}
 Bytes resized(Bytes b, std::size_t n) {
     b.resize(n, 0x00);
     return b;
@@ -70,21 +47,14 @@ struct Case {
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-std::string CaseName(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
+constexpr auto CaseName = vexoacq::testing::case_name<Case>;
 
 class Ryk16Cases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Ryk16Cases, DecodesOrFails) {
     const Case& c = GetParam();
-    const Params p = params_with(c.channels, c.windows, c.samples, c.extra);
-    const auto got = parse_into<Ryk16Event>(c.raw, p);
-    if (const auto* want = std::get_if<Ryk16Event>(&c.expected)) {
-        ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
-        EXPECT_EQ(*got, *want);
-    } else {
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error(), std::get<ParsingError>(c.expected));
-    }
+    vexoacq::testing::expect_decodes_or_fails(c.raw, params_with(c.channels, c.windows, c.samples, c.extra),
+                                              c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,11 +213,6 @@ struct Generated {
     Ryk16Event expected;
 };
 
-void put_le(Bytes& out, std::uint16_t w) {
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-
 // `channels` blocks for random channels (repeats and absences included) with
 // random ring starts, so labels wrap around the ring; random 10-bit samples
 // stored inverted with random high bits.  Needs a block header word
@@ -259,26 +224,19 @@ Generated generate(const Geometry& g, std::mt19937_64& rng) {
     for (std::size_t b = 0; b < g.channels; ++b) {
         const auto channel = static_cast<std::uint16_t>(rng() % g.channels);
         const auto start = static_cast<std::uint16_t>(rng() % g.windows);
-        put_le(out.raw, static_cast<std::uint16_t>(channel << 8 | start));
-        for (std::uint32_t h = 1; h < g.window_headers; ++h) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+        put_le16(out.raw, static_cast<std::uint16_t>(channel << 8 | start));
+        for (std::uint32_t h = 1; h < g.window_headers; ++h) put_le16(out.raw, static_cast<std::uint16_t>(rng()));
         for (std::size_t k = 0; k < g.windows; ++k)
             out.expected.window_labels[channel].push_back(static_cast<std::uint16_t>((start + k) % g.windows));
         for (std::size_t k = 0; k < g.windows * g.samples; ++k) {
             const auto v = static_cast<std::uint16_t>(rng() & 0x3FF);
-            put_le(out.raw, static_cast<std::uint16_t>(~v ^ (rng() & 0xFC00)));
+            put_le16(out.raw, static_cast<std::uint16_t>(~v ^ (rng() & 0xFC00)));
             out.expected.data[channel].push_back(static_cast<float>(v));
         }
-        for (std::uint32_t f = 0; f < g.window_footers; ++f) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+        for (std::uint32_t f = 0; f < g.window_footers; ++f) put_le16(out.raw, static_cast<std::uint16_t>(rng()));
     }
     for (std::uint32_t k = 0; k < g.chip_footers; ++k) out.raw.push_back(static_cast<std::uint8_t>(rng()));
-    for (std::size_t c = 0; c < g.channels; ++c) {
-        const auto& labels = out.expected.window_labels[c];
-        for (const std::uint16_t w : labels) {
-            const std::size_t rel = (w + g.windows - labels.front()) % g.windows;
-            for (std::size_t sm = 0; sm < g.samples; ++sm)
-                out.expected.time[c].push_back(static_cast<std::uint16_t>((rel * g.samples + sm) % 65536));
-        }
-    }
+    vexoacq::testing::add_time_axis(out.expected, g.channels, g.windows, g.samples);
     return out;
 }
 
@@ -316,33 +274,21 @@ TEST(Ryk16Fuzz, EveryInputEndsCleanly) {
     const Geometry base{4, 4, 2, 1, 2, 1, 1};
     const char* const keys[] = {"data_mask",      "chanmask",         "chan_shift",      "windmask",
                                 "n_chip_headers", "n_chip_footers",   "n_window_headers", "n_window_footers"};
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::size_t faults = 0;
+    namespace t = vexoacq::testing;
+    t::FuzzTally tally;
     for (int iter = 0; iter < 6000; ++iter) {
         Bytes raw;
         if (iter % 2 == 0) {
-            raw.resize(rng() % 120);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0 : rng());
+            raw = t::random_bytes(rng, 120, t::often(rng, 3, 0));
         } else {
             raw = generate(base, rng).raw;
-            const std::size_t flips = rng() % 3;
-            for (std::size_t f = 0; f < flips; ++f) raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
-            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+            t::mutate(raw, rng);
         }
         Params p = geometry_params(base);
         if (rng() % 2 == 0) {
             p = make_params("ryk16", rng() % 6, rng() % 6, rng() % 4);
-            for (const char* k : keys) {
-                switch (rng() % 6) {
-                    case 0: break;
-                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 3)); break;
-                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
-                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 20)); break;
-                    case 4: p.extra.push_back(YamlValue::string(k), u(0)); break;
-                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
-                }
-            }
+            t::add_random_keys(p, keys, rng,
+                               {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
             // Often give the random bytes the length the keys call for, so
             // that they reach the block walk.
             const vexoacq::parsing::ryk16::ParamsCache c(p);
@@ -353,21 +299,10 @@ TEST(Ryk16Fuzz, EveryInputEndsCleanly) {
                 for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
             }
         }
-        try {
-            const auto got = parse_into<Ryk16Event>(raw, p);
-            if (got.ok()) {
-                ++records;
-                ASSERT_EQ(got->channel_slots(), p.channels);
-            } else {
-                ++errors;
-            }
-        } catch (const InternalFault&) {
-            ++faults;
-        }
+        ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<Ryk16Event>(
+            raw, p, tally, [&p](const Ryk16Event& got) { ASSERT_EQ(got.channel_slots(), p.channels); }));
     }
-    EXPECT_GT(records, 0u);
-    EXPECT_GT(errors, 0u);
-    EXPECT_GT(faults, 0u);
+    tally.expect_all_endings();
 }
 
 }  // namespace

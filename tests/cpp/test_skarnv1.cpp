@@ -11,47 +11,21 @@
 
 #include "parsing/parsing.hpp"
 #include "parsing/skarnv1.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace {
 
-using vexoacq::InternalFault;
-using vexoacq::acquisition::Params;
-using vexoacq::acquisition::YamlValue;
-using vexoacq::error::ParsingError;
-using vexoacq::parsing::parse_into;
+using namespace vexoacq::testing::decoder_names;
 using vexoacq::parsing::skarnv1::Skarnv1Event;
-using vexoacq::testing::i;
-using vexoacq::testing::make_params;
-using vexoacq::testing::s;
-using vexoacq::testing::u;
 
-using Bytes = std::vector<std::uint8_t>;
-using Words = std::vector<std::uint16_t>;
-using Extra = std::vector<std::pair<const char*, YamlValue>>;
-
-Bytes from_words(const Words& words) {
-    Bytes out;
-    for (const std::uint16_t w : words) {
-        out.push_back(static_cast<std::uint8_t>(w >> 8));
-        out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    }
-    return out;
-}
+Bytes from_words(const Words& words) { return vexoacq::testing::be_bytes(words); }
 
 Params params_with(std::size_t channels, std::size_t windows, std::size_t samples, const Extra& extra) {
-    Params p = make_params("skarn", channels, windows, samples);
-    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
-    return p;
+    return vexoacq::testing::params_with("skarn", channels, windows, samples, extra);
 }
 
-Skarnv1Event record(std::vector<std::vector<float>> data, std::vector<std::vector<std::uint16_t>> labels,
-                    std::vector<std::vector<std::uint16_t>> time) {
-    Skarnv1Event e;
-    e.data = std::move(data);
-    e.window_labels = std::move(labels);
-    e.time = std::move(time);
-    return e;
+Skarnv1Event record(Floats data, Shorts labels, Shorts time) {
+    return vexoacq::testing::channels_record<Skarnv1Event>(std::move(data), std::move(labels), std::move(time));
 }
 
 // One chunk under the default keys and one sample per window: a 7-word
@@ -67,14 +41,6 @@ Words chunk(std::uint16_t group, std::uint16_t label, std::uint16_t first_sample
     }
     w.push_back(0xAAAA);
     w.push_back(0xBBBB);
-    return w;
-}
-Words cat(Words a, const Words& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Words with(Words w, std::size_t at, std::uint16_t v) {
-    w.at(at) = v;
     return w;
 }
 Bytes bytes_plus(const Words& w, std::size_t extra) {
@@ -108,21 +74,13 @@ struct Case {
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-std::string CaseName(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
+constexpr auto CaseName = vexoacq::testing::case_name<Case>;
 
 class SkarnCases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SkarnCases, DecodesOrFails) {
     const Case& c = GetParam();
-    const Params p = params_with(c.channels, 4, c.samples, c.extra);
-    const auto got = parse_into<Skarnv1Event>(c.raw, p);
-    if (const auto* want = std::get_if<Skarnv1Event>(&c.expected)) {
-        ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
-        EXPECT_EQ(*got, *want);
-    } else {
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error(), std::get<ParsingError>(c.expected));
-    }
+    vexoacq::testing::expect_decodes_or_fails(c.raw, params_with(c.channels, 4, c.samples, c.extra), c.expected);
 }
 
 const Words kChunk = chunk(0, 2, 0x0100);          // 21 words, Q = 42 bytes
@@ -360,14 +318,7 @@ Generated generate(const Geometry& g, std::mt19937_64& rng) {
     const bool short_form = g.n_footer_words >= 1 && rng() % 2 == 0;
     if (!short_form)
         for (int t = 0; t < 4; ++t) out.raw.push_back(static_cast<std::uint8_t>(rng()));
-    for (std::size_t c = 0; c < g.channels; ++c) {
-        const auto& labels = out.expected.window_labels[c];
-        for (const std::uint16_t w : labels) {
-            const std::size_t rel = (w + g.windows - labels.front()) % g.windows;
-            for (std::size_t sm = 0; sm < g.samples; ++sm)
-                out.expected.time[c].push_back(static_cast<std::uint16_t>((rel * g.samples + sm) % 65536));
-        }
-    }
+    vexoacq::testing::add_time_axis(out.expected, g.channels, g.windows, g.samples);
     return out;
 }
 
@@ -409,49 +360,25 @@ TEST(SkarnFuzz, EveryInputEndsCleanly) {
     const Geometry base{8, 16, 2, 7, 2, 1};
     const Params base_params = params_with(base.channels, base.windows, base.samples, {});
     const char* const keys[] = {"n_window_headers", "n_event_headers", "n_footer_words"};
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::size_t faults = 0;
+    namespace t = vexoacq::testing;
+    t::FuzzTally tally;
     for (int iter = 0; iter < 6000; ++iter) {
         Bytes raw;
         if (iter % 2 == 0) {
-            raw.resize(rng() % 160);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0 : rng());
+            raw = t::random_bytes(rng, 160, t::often(rng, 3, 0));
         } else {
             raw = generate(base, rng).raw;
-            const std::size_t flips = rng() % 3;
-            for (std::size_t f = 0; f < flips; ++f) raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
-            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+            t::mutate(raw, rng);
         }
         Params p = base_params;
         if (rng() % 2 == 0) {
             p = make_params("hux-k12-4", rng() % 13, 1 + rng() % 300, rng() % 6);
-            for (const char* k : keys) {
-                switch (rng() % 5) {
-                    case 0: break;
-                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 4)); break;
-                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
-                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 12)); break;
-                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
-                }
-            }
+            t::add_random_keys(p, keys, rng, {t::absent(), t::below(4), t::any_value(), t::below(12), t::fixed(i(-1))});
         }
-        try {
-            const auto got = parse_into<Skarnv1Event>(raw, p);
-            if (got.ok()) {
-                ++records;
-                ASSERT_EQ(got->channel_slots(), p.channels);
-            } else {
-                ++errors;
-            }
-        } catch (const InternalFault&) {
-            ++faults;
-        }
+        ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<Skarnv1Event>(
+            raw, p, tally, [&p](const Skarnv1Event& got) { ASSERT_EQ(got.channel_slots(), p.channels); }));
     }
-    // The loop must have reached all three endings to mean anything.
-    EXPECT_GT(records, 0u);
-    EXPECT_GT(errors, 0u);
-    EXPECT_GT(faults, 0u);
+    tally.expect_all_endings();
 }
 
 }  // namespace

@@ -10,33 +10,15 @@
 
 #include "parsing/parsing.hpp"
 #include "parsing/tolv96.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace {
 
-using vexoacq::InternalFault;
-using vexoacq::acquisition::Params;
-using vexoacq::acquisition::YamlValue;
-using vexoacq::error::ParsingError;
-using vexoacq::parsing::parse_into;
+using namespace vexoacq::testing::decoder_names;
 using vexoacq::parsing::tolv96::Tolv96Event;
-using vexoacq::testing::i;
-using vexoacq::testing::make_params;
-using vexoacq::testing::s;
-using vexoacq::testing::u;
-
-using Bytes = std::vector<std::uint8_t>;
-using Extra = std::vector<std::pair<const char*, YamlValue>>;
 
 Params params_with(std::size_t channels, std::size_t windows, std::size_t samples, const Extra& extra = {}) {
-    Params p = make_params("tolv96", channels, windows, samples);
-    for (const auto& [k, v] : extra) p.extra.push_back(YamlValue::string(k), v);
-    return p;
-}
-
-void put_le(Bytes& out, std::uint16_t w) {
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
+    return vexoacq::testing::params_with("tolv96", channels, windows, samples, extra);
 }
 
 // Sample value v as stored: bit-inverted.
@@ -48,9 +30,9 @@ std::uint16_t stored(std::uint16_t v) { return static_cast<std::uint16_t>(~v); }
 Bytes chip_block(std::uint8_t chip_byte, std::size_t per_chip, std::size_t s, std::uint16_t start) {
     Bytes out{chip_byte};
     for (std::size_t j = 0; j < per_chip; ++j) {
-        put_le(out, static_cast<std::uint16_t>(j << 8 | start));
-        for (std::size_t k = 0; k < s; ++k) put_le(out, stored(static_cast<std::uint16_t>(50 * j + k)));
-        put_le(out, 0xABCD);
+        put_le16(out, static_cast<std::uint16_t>(j << 8 | start));
+        for (std::size_t k = 0; k < s; ++k) put_le16(out, stored(static_cast<std::uint16_t>(50 * j + k)));
+        put_le16(out, 0xABCD);
     }
     for (int f = 0; f < 3; ++f) out.push_back(0xEE);
     return out;
@@ -160,10 +142,10 @@ TEST(Tolv96Event, BlockStartPastRingEndGivesSamplesWithoutLabels) {
     // chanmask 0: every block is field 0, so the chip's blocks all go to
     // channel chip * C.  Start 0xFFFF + 2 windows passes 65535.
     Bytes chip{0x00};
-    put_le(chip, 0xFFFF);
-    put_le(chip, stored(7));
-    put_le(chip, stored(9));
-    put_le(chip, 0);
+    put_le16(chip, 0xFFFF);
+    put_le16(chip, stored(7));
+    put_le16(chip, stored(9));
+    put_le16(chip, 0);
     for (int f = 0; f < 3; ++f) chip.push_back(0);
     const auto got = parse_into<Tolv96Event>(event_of({chip}), params_with(6, 2, 1, {{"windmask", u(0xFFFF)}, {"chanmask", u(0)}}));
     ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
@@ -363,28 +345,21 @@ Generated generate(const Geometry& g, std::mt19937_64& rng) {
             const auto field = static_cast<std::uint16_t>(rng() % per_chip);
             const std::size_t channel = chip * per_chip + field;
             const auto start = static_cast<std::uint16_t>(rng() % g.windows);
-            put_le(out.raw, static_cast<std::uint16_t>(field << 8 | start));
-            for (std::uint32_t h = 1; h < g.window_headers; ++h) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+            put_le16(out.raw, static_cast<std::uint16_t>(field << 8 | start));
+            for (std::uint32_t h = 1; h < g.window_headers; ++h) put_le16(out.raw, static_cast<std::uint16_t>(rng()));
             for (std::size_t w = 0; w < g.windows; ++w)
                 out.expected.window_labels[channel].push_back(static_cast<std::uint16_t>((start + w) % g.windows));
             for (std::size_t k2 = 0; k2 < s; ++k2) {
                 const auto v = static_cast<std::uint16_t>(rng() & 0x3FF);
-                put_le(out.raw, static_cast<std::uint16_t>(stored(v) ^ (rng() & 0xFC00)));
+                put_le16(out.raw, static_cast<std::uint16_t>(stored(v) ^ (rng() & 0xFC00)));
                 out.expected.data[channel].push_back(static_cast<float>(v));
             }
-            for (std::uint32_t f = 0; f < g.window_footers; ++f) put_le(out.raw, static_cast<std::uint16_t>(rng()));
+            for (std::uint32_t f = 0; f < g.window_footers; ++f) put_le16(out.raw, static_cast<std::uint16_t>(rng()));
         }
         for (std::uint32_t f = 0; f < g.chip_footers; ++f) out.raw.push_back(static_cast<std::uint8_t>(rng()));
     }
     for (std::uint32_t f = 0; f < g.event_footers; ++f) out.raw.push_back(static_cast<std::uint8_t>(rng()));
-    for (std::size_t c = 0; c < std::min<std::size_t>(g.channels, 96); ++c) {
-        const auto& labels = out.expected.window_labels[c];
-        for (const std::uint16_t w : labels) {
-            const std::size_t rel = (w + g.windows - labels.front()) % g.windows;
-            for (std::size_t sm = 0; sm < g.samples; ++sm)
-                out.expected.time[c].push_back(static_cast<std::uint16_t>((rel * g.samples + sm) % 65536));
-        }
-    }
+    vexoacq::testing::add_time_axis(out.expected, std::min<std::size_t>(g.channels, 96), g.windows, g.samples);
     return out;
 }
 
@@ -425,13 +400,13 @@ TEST(Tolv96RoundTrip, FullDefaultEvent) {
         for (std::uint16_t field = 0; field < 16; ++field) {
             const std::size_t channel = chip * 16u + field;
             const auto start = static_cast<std::uint16_t>(rng() % 64);
-            put_le(gen.raw, static_cast<std::uint16_t>(field << 8 | start));
+            put_le16(gen.raw, static_cast<std::uint16_t>(field << 8 | start));
             for (std::size_t k = 0; k < 4096; ++k) {
                 const auto v = static_cast<std::uint16_t>(rng() & 0x3FF);
-                put_le(gen.raw, stored(v));
+                put_le16(gen.raw, stored(v));
                 gen.expected.data[channel].push_back(static_cast<float>(v));
             }
-            put_le(gen.raw, 0);
+            put_le16(gen.raw, 0);
             for (std::uint16_t w = 0; w < 64; ++w) {
                 gen.expected.window_labels[channel].push_back(static_cast<std::uint16_t>((start + w) % 64));
                 for (std::uint16_t sm = 0; sm < 64; ++sm)
@@ -457,34 +432,21 @@ TEST(Tolv96Fuzz, EveryInputEndsCleanly) {
     const char* const keys[] = {"data_mask",        "chanmask",         "chan_shift",     "windmask",
                                 "n_chip_headers",   "n_chip_footers",   "n_window_headers", "n_window_footers",
                                 "num_chips",        "n_event_footers"};
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::size_t faults = 0;
+    namespace t = vexoacq::testing;
+    t::FuzzTally tally;
     for (int iter = 0; iter < 6000; ++iter) {
         Bytes raw;
         if (iter % 2 == 0) {
-            raw.resize(rng() % 200);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0 : rng());
+            raw = t::random_bytes(rng, 200, t::often(rng, 3, 0));
         } else {
             raw = generate(base, rng).raw;
-            const std::size_t flips = rng() % 3;
-            for (std::size_t f = 0; f < flips && !raw.empty(); ++f)
-                raw[rng() % raw.size()] = static_cast<std::uint8_t>(rng());
-            if (rng() % 4 == 0) raw.resize(rng() % (raw.size() + 1));
+            t::mutate(raw, rng);
         }
         Params p = geometry_params(base);
         if (rng() % 2 == 0) {
             p = make_params("tolv96", rng() % 100, rng() % 6, rng() % 4);
-            for (const char* k : keys) {
-                switch (rng() % 6) {
-                    case 0: break;
-                    case 1: p.extra.push_back(YamlValue::string(k), u(rng() % 3)); break;
-                    case 2: p.extra.push_back(YamlValue::string(k), u(rng())); break;
-                    case 3: p.extra.push_back(YamlValue::string(k), u(rng() % 20)); break;
-                    case 4: p.extra.push_back(YamlValue::string(k), u(0)); break;
-                    default: p.extra.push_back(YamlValue::string(k), i(-1)); break;
-                }
-            }
+            t::add_random_keys(p, keys, rng,
+                               {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
             // Often give the random bytes a whole number of chip blocks.
             try {
                 const vexoacq::parsing::tolv96::ParamsCache c(p);
@@ -496,22 +458,12 @@ TEST(Tolv96Fuzz, EveryInputEndsCleanly) {
                 // num_chips 0: the decoder must refuse it too.
             }
         }
-        try {
-            const auto got = parse_into<Tolv96Event>(raw, p);
-            if (got.ok()) {
-                ++records;
-                ASSERT_EQ(got->channel_slots(), 96u);
-                ASSERT_EQ(got->ecc_errors.size(), 96u);
-            } else {
-                ++errors;
-            }
-        } catch (const InternalFault&) {
-            ++faults;
-        }
+        ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<Tolv96Event>(raw, p, tally, [](const Tolv96Event& got) {
+            ASSERT_EQ(got.channel_slots(), 96u);
+            ASSERT_EQ(got.ecc_errors.size(), 96u);
+        }));
     }
-    EXPECT_GT(records, 0u);
-    EXPECT_GT(errors, 0u);
-    EXPECT_GT(faults, 0u);
+    tally.expect_all_endings();
 }
 
 }  // namespace

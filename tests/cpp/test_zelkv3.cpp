@@ -6,34 +6,24 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "parsing/quopv2.hpp"
 #include "parsing/zelkv3.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
 namespace {
 
 using acquisition::YamlValue;
+using testing::Bytes;
+using testing::hex;
 using testing::make_params;
 using testing::u;
 using zelkv3::Zelkv3Event;
-using Bytes = std::vector<std::uint8_t>;
-using F = std::vector<std::vector<float>>;
-using L = std::vector<std::vector<std::uint16_t>>;
-
-// "01 02 | 0a" -> bytes; '|' only separates windows for the reader.
-Bytes hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    std::string tok;
-    while (in >> tok)
-        if (tok != "|") out.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
-    return out;
-}
+using F = testing::Floats;
+using L = testing::Shorts;
 
 Result<Zelkv3Event, ParsingError> decode(const Bytes& b, const Params& p) { return parse_into<Zelkv3Event>(b, p); }
 
@@ -225,10 +215,7 @@ Generated generate(std::mt19937& rng, std::size_t channels, const std::vector<st
                    std::size_t per_channel, std::size_t ring, std::size_t samples) {
     Generated g;
     g.want.resize_channels(channels);
-    auto put = [&](std::uint16_t w) {
-        g.raw.push_back(static_cast<std::uint8_t>(w >> 8));
-        g.raw.push_back(static_cast<std::uint8_t>(w));
-    };
+    auto put = [&](std::uint16_t w) { testing::put_be16(g.raw, w); };
     const auto b0 = static_cast<std::uint8_t>(rng()), b1 = static_cast<std::uint8_t>(rng()),
                b2 = static_cast<std::uint8_t>(rng());
     g.raw = {b0, b1, b2};
@@ -285,45 +272,33 @@ Params random_params(std::mt19937& rng) {
     auto p = make_params("zelkv3", channels_pool[rng() % 7], rng() % 600, samples_pool[rng() % 8]);
     const char* keys[] = {"databitmask", "chanmask", "chan_shift", "windmask",
                           "n_event_headers", "n_window_headers", "n_footers", "n_last_bits"};
-    for (const char* key : keys) {
-        switch (rng() % 5) {
-            case 0: p.extra.push_back(YamlValue::string(key), u(rng() % 6)); break;
-            case 1: p.extra.push_back(YamlValue::string(key), u(rng())); break;
-            case 2: p.extra.push_back(YamlValue::string(key), u(0xFFFFFFFFu - rng() % 4)); break;
-            case 3: p.extra.push_back(YamlValue::string(key), testing::i(-3)); break;
-            default: break;
-        }
-    }
+    testing::add_random_keys(p, keys, rng,
+                             {testing::below(6), testing::any_value(), testing::u32_max_less(4),
+                              testing::fixed(testing::i(-3)), testing::absent()});
     return p;
 }
 
 TEST(Zelkv3, FuzzEndsInRecordErrorOrFault) {
     std::mt19937 rng(2024);
-    int records = 0;
+    testing::FuzzTally tally, quopv2_tally;
     for (int it = 0; it < 4000; ++it) {
         Params p = random_params(rng);
         Bytes raw;
         if (it % 2 == 0) {
-            raw.resize(rng() % 120);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+            raw = testing::random_bytes(rng, 120);
         } else {
             raw = generate(rng, 4, {0, 1, 2, 3}, rng() % 4, 256, rng() % 4).raw;
-            for (int m = 0; m < 3 && !raw.empty(); ++m) raw[rng() % raw.size()] ^= static_cast<std::uint8_t>(rng());
-            if (rng() % 3 == 0) raw.resize(rng() % (raw.size() + 4));
+            testing::mutate(raw, rng, testing::Mutation::XorThree);
             if (rng() % 2 == 0) p = make_params("zelkv3", 4, 256, rng() % 4);
         }
-        try {
-            const auto r = decode(raw, p);
-            if (r.ok()) {
-                ++records;
-                EXPECT_EQ(r->data.size(), r->window_labels.size());
-                EXPECT_EQ(r->time.size(), r->window_labels.size());
-            }
-            (void)parse_into<quopv2::Quopv2Event>(raw, p);
-        } catch (const InternalFault&) {
-        }
+        const auto ending = testing::decode_and_tally<Zelkv3Event>(raw, p, tally, [](const Zelkv3Event& r) {
+            EXPECT_EQ(r.data.size(), r.window_labels.size());
+            EXPECT_EQ(r.time.size(), r.window_labels.size());
+        });
+        // quopv2 reads the same layout; it runs unless zelkv3 ended in a fault.
+        if (ending != testing::Ending::Fault) (void)testing::decode_and_tally<quopv2::Quopv2Event>(raw, p, quopv2_tally);
     }
-    EXPECT_GT(records, 0);
+    EXPECT_GT(tally.records, 0u);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "parsing/zelkv3s.hpp"
-#include "support/params.hpp"
+#include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
 namespace {
@@ -23,20 +23,13 @@ using testing::make_params;
 using testing::u;
 using zelkv3s::ChanWinds;
 using zelkv3s::Zelkv3SEvent;
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
 using Cands = std::vector<ChanWinds>;
-using U16s = std::vector<std::uint16_t>;
+using U16s = testing::Words;
 
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
-Bytes words(const U16s& w) {
-    Bytes out;
-    for (const std::uint16_t x : w) {
-        out.push_back(static_cast<std::uint8_t>(x >> 8));
-        out.push_back(static_cast<std::uint8_t>(x));
-    }
-    return out;
-}
+Bytes words(const U16s& w) { return testing::be_bytes(w); }
 
 Result<Zelkv3SEvent, ParsingError> decode(const Bytes& b, const Params& p) { return parse_into<Zelkv3SEvent>(b, p); }
 
@@ -291,46 +284,36 @@ TEST(Zelkv3s, RoundTrip) {
 Params random_params(std::mt19937& rng) {
     const std::size_t samples_pool[] = {0, 1, 2, 3, 8, kMax, kMax - 1, std::size_t{1} << 63, (std::size_t{1} << 63) - 1};
     auto p = make_params("zelkv3s", rng() % 6, rng() % 40, samples_pool[rng() % std::size(samples_pool)]);
-    for (const char* key : {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask", "n_event_headers",
-                            "n_footer_words", "n_window_headers", "n_window_footers", "n_last_bits"}) {
-        switch (rng() % 5) {
-            case 0: p.extra.push_back(YamlValue::string(key), u(rng() % 6)); break;
-            case 1: p.extra.push_back(YamlValue::string(key), u(rng())); break;
-            case 2: p.extra.push_back(YamlValue::string(key), u(0xFFFFFFFFu - rng() % 4)); break;
-            case 3: p.extra.push_back(YamlValue::string(key), testing::s("x")); break;
-            default: break;
-        }
-    }
+    testing::add_random_keys(p,
+                             {"n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask",
+                              "n_event_headers", "n_footer_words", "n_window_headers", "n_window_footers",
+                              "n_last_bits"},
+                             rng,
+                             {testing::below(6), testing::any_value(), testing::u32_max_less(4),
+                              testing::fixed(testing::s("x")), testing::absent()});
     return p;
 }
 
 TEST(Zelkv3s, FuzzEndsInRecordErrorOrFault) {
     std::mt19937 rng(1357);
-    int records = 0;
+    testing::FuzzTally tally;
     for (int it = 0; it < 4000; ++it) {
         Params p = random_params(rng);
         Bytes raw;
         if (it % 2 == 0) {
-            raw.resize(rng() % 120);
-            for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+            raw = testing::random_bytes(rng, 120);
         } else {
             const std::size_t m = 1 + rng() % 4, samples = rng() % 4;
             raw = generate(rng, m, 1 + rng() % 5, 8, samples, 0).raw;
-            for (int k = 0; k < 3; ++k) raw[rng() % raw.size()] ^= static_cast<std::uint8_t>(rng());
-            if (rng() % 3 == 0) raw.resize(rng() % (raw.size() + 4));
+            testing::mutate(raw, rng, testing::Mutation::XorThree);
             if (rng() % 2 == 0) p = make_params("zelkv3s", m, 8, samples);
         }
-        try {
-            const auto r = decode(raw, p);
-            if (r.ok()) {
-                ++records;
-                EXPECT_EQ(r->data.size(), p.channels);
-                EXPECT_EQ(r->time.size(), p.channels);
-            }
-        } catch (const InternalFault&) {
-        }
+        (void)testing::decode_and_tally<Zelkv3SEvent>(raw, p, tally, [&p](const Zelkv3SEvent& r) {
+            EXPECT_EQ(r.data.size(), p.channels);
+            EXPECT_EQ(r.time.size(), p.channels);
+        });
     }
-    EXPECT_GT(records, 0);
+    EXPECT_GT(tally.records, 0u);
 }
 
 }  // namespace
