@@ -10,10 +10,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "parsing/brindlexv3.hpp"
 #include "parsing/quopv2.hpp"
 #include "parsing/zelkv3.hpp"
@@ -33,19 +33,9 @@ struct Event {
     std::size_t samples = 0;
 };
 
-void put(std::vector<std::uint8_t>& out, std::uint32_t w) {
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-    out.push_back(static_cast<std::uint8_t>(w));
-}
+void put(std::vector<std::uint8_t>& out, std::uint32_t w) { bench::put_be16(out, static_cast<std::uint16_t>(w)); }
 
-Params params(const char* model, std::size_t windows) {
-    Params p;
-    p.model = model;
-    p.channels = kChannels;
-    p.windows = windows;
-    p.samples = kSamples;
-    return p;
-}
+Params params(const char* model, std::size_t windows) { return bench::params(model, kChannels, windows, kSamples); }
 
 // Windows of one header word and 64 samples, channels in turn.
 Event zelkv3_event(const char* model) {
@@ -82,26 +72,13 @@ Event chunked_event(const char* model, std::size_t windows, unsigned chan_shift,
 
 template <class E>
 void decode(benchmark::State& state, const Event& e) {
-    for (auto _ : state) {
-        auto r = parsing::parse_into<E>(e.raw, e.params);
-        if (!r.ok()) {
-            state.SkipWithError("event does not decode");
-            return;
-        }
-        benchmark::DoNotOptimize(r);
-    }
+    if (!bench::decode_loop<E>(state, e.raw, e.params, "event does not decode")) return;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * e.raw.size()));
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * e.samples));
 }
 
 void copy(benchmark::State& state, const Event& e) {
-    std::vector<std::uint8_t> dst(e.raw.size());
-    for (auto _ : state) {
-        std::memcpy(dst.data(), e.raw.data(), e.raw.size());
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * e.raw.size()));
+    bench::memcpy_loop(state, e.raw);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * e.samples));
 }
 

@@ -5,51 +5,35 @@
 // memcpy time of its bytes, both measured in this process.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "parsing/mervyv1.hpp"
 #include "parsing/ryk16.hpp"
 #include "parsing/tolv96.hpp"
 
 namespace {
 
-using vexoacq::acquisition::Params;
-using Bytes = std::vector<std::uint8_t>;
+using vexoacq::bench::Bytes;
+using vexoacq::bench::Params;
+using vexoacq::bench::params;
+using vexoacq::bench::put_be16;
+using vexoacq::bench::put_le16;
 
 constexpr std::size_t kWindows = 64;
 constexpr std::size_t kSamples = 64;
-
-void put_le(Bytes& out, std::uint16_t w) {
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-void put_be(Bytes& out, std::uint16_t w) {
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-}
-
-Params params(const char* model, std::size_t channels, std::size_t windows, std::size_t samples) {
-    Params p;
-    p.model = model;
-    p.channels = channels;
-    p.windows = windows;
-    p.samples = samples;
-    return p;
-}
 
 // One chip of `channels` blocks: header byte, blocks (start byte, channel
 // byte, S inverted 10-bit samples, footer word), `footer` bytes.
 void chip(Bytes& out, std::uint8_t chip_byte, std::size_t channels, std::size_t footer, std::mt19937& rng) {
     out.push_back(chip_byte);
     for (std::size_t c = 0; c < channels; ++c) {
-        put_le(out, static_cast<std::uint16_t>(c << 8 | (rng() % kWindows)));
+        put_le16(out, static_cast<std::uint16_t>(c << 8 | (rng() % kWindows)));
         for (std::size_t s = 0; s < kWindows * kSamples; ++s)
-            put_le(out, static_cast<std::uint16_t>(~(rng() & 0x3FF)));
-        put_le(out, 0);
+            put_le16(out, static_cast<std::uint16_t>(~(rng() & 0x3FF)));
+        put_le16(out, 0);
     }
     out.insert(out.end(), footer, 0);
 }
@@ -80,50 +64,21 @@ Bytes mervy_event() {
     Bytes out;
     for (std::uint16_t w = 0; w < kWindows; ++w)
         for (std::uint16_t c = 0; c < kMervyChannels; ++c) {
-            put_be(out, c);
-            put_be(out, 0);
-            put_be(out, w);
-            put_be(out, w);
-            for (std::size_t s = 0; s < kMervySamples; ++s) put_be(out, static_cast<std::uint16_t>(1 + rng() % 4095));
-            put_be(out, 0xFA5A);
+            put_be16(out, c);
+            put_be16(out, 0);
+            put_be16(out, w);
+            put_be16(out, w);
+            for (std::size_t s = 0; s < kMervySamples; ++s) put_be16(out, static_cast<std::uint16_t>(1 + rng() % 4095));
+            put_be16(out, 0xFA5A);
         }
     return out;
 }
 
-double memcpy_ns(const Bytes& raw) {
-    Bytes dst(raw.size());
-    constexpr int kReps = 400;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int r = 0; r < kReps; ++r) {
-        std::memcpy(dst.data(), raw.data(), raw.size());
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / kReps;
-}
-
-template <class Event>
-double decode_ns(const Bytes& raw, const Params& p) {
-    constexpr int kReps = 100;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int r = 0; r < kReps; ++r) benchmark::DoNotOptimize(vexoacq::parsing::parse_into<Event>(raw, p));
-    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / kReps;
-}
-
 template <class Event>
 void decode(benchmark::State& state, const Bytes& raw, const Params& p, std::size_t samples) {
-    for (auto _ : state) {
-        auto r = vexoacq::parsing::parse_into<Event>(raw, p);
-        if (!r.ok()) {
-            state.SkipWithError("decode failed");
-            return;
-        }
-        benchmark::DoNotOptimize(r);
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(raw.size()));
-    state.counters["per_sample"] = benchmark::Counter(static_cast<double>(samples),
-                                                      benchmark::Counter::kIsIterationInvariantRate |
-                                                          benchmark::Counter::kInvert);
+    if (!vexoacq::bench::decode_loop<Event>(state, raw, p)) return;
+    vexoacq::bench::set_bytes_processed(state, raw);
+    vexoacq::bench::set_per_sample(state, static_cast<double>(samples));
 }
 
 // Full ryk16 event (16 channels x 4096 samples): length test, block walk,
@@ -143,7 +98,7 @@ void BM_Tolv96Decode(benchmark::State& state) {
     using Event = vexoacq::parsing::tolv96::Tolv96Event;
     decode<Event>(state, raw, p, kTolvChannels * kWindows * kSamples);
     // Decode time over memcpy time of the same bytes, measured back to back.
-    state.counters["x_memcpy"] = decode_ns<Event>(raw, p) / memcpy_ns(raw);
+    state.counters["x_memcpy"] = vexoacq::bench::decode_ns<Event>(raw, p, 100) / vexoacq::bench::memcpy_ns(raw, 400);
 }
 BENCHMARK(BM_Tolv96Decode);
 
@@ -159,13 +114,7 @@ BENCHMARK(BM_Mervyv1Decode);
 // The yardstick: a plain copy of the 786842 bytes of the full tolv96 event.
 void BM_Memcpy786842(benchmark::State& state) {
     static const Bytes raw = tolv96_event();
-    Bytes dst(raw.size());
-    for (auto _ : state) {
-        std::memcpy(dst.data(), raw.data(), raw.size());
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(raw.size()));
+    vexoacq::bench::memcpy_loop(state, raw);
 }
 BENCHMARK(BM_Memcpy786842);
 

@@ -12,36 +12,26 @@
 // to measure the decoders on a heap that keeps its pages.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "parsing/quopoc.hpp"
 #include "parsing/skarnv1.hpp"
 
 namespace {
 
-using vexoacq::acquisition::Params;
-using vexoacq::acquisition::YamlValue;
-using Bytes = std::vector<std::uint8_t>;
+using vexoacq::bench::Bytes;
+using vexoacq::bench::Params;
 
 constexpr std::size_t kWindows = 64;
 constexpr std::size_t kSamples = 64;
 
-void put(Bytes& out, std::uint16_t w) {
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-}
+void put(Bytes& out, std::uint16_t w) { vexoacq::bench::put_be16(out, w); }
 
 Params params(const char* model, std::size_t channels) {
-    Params p;
-    p.model = model;
-    p.channels = channels;
-    p.windows = kWindows;
-    p.samples = kSamples;
-    return p;
+    return vexoacq::bench::params(model, channels, kWindows, kSamples);
 }
 
 // quopoc: 2 chips of 4 channels (the default 2-bit channel field), every
@@ -86,40 +76,14 @@ Bytes skarn_event() {
     return out;
 }
 
-double memcpy_ns(const Bytes& raw) {
-    Bytes dst(raw.size());
-    constexpr int kReps = 200;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int r = 0; r < kReps; ++r) {
-        std::memcpy(dst.data(), raw.data(), raw.size());
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    const auto t1 = std::chrono::steady_clock::now();
-    return std::chrono::duration<double, std::nano>(t1 - t0).count() / kReps;
-}
-
 template <class Event>
 void decode(benchmark::State& state, const Bytes& raw, const Params& p, std::size_t channels) {
-    for (auto _ : state) {
-        auto r = vexoacq::parsing::parse_into<Event>(raw, p);
-        if (!r.ok()) {
-            state.SkipWithError("decode failed");
-            return;
-        }
-        benchmark::DoNotOptimize(r);
-    }
-    const double samples = static_cast<double>(channels * kWindows * kSamples);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(raw.size()));
-    state.counters["per_sample"] =
-        benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    if (!vexoacq::bench::decode_loop<Event>(state, raw, p)) return;
+    vexoacq::bench::set_bytes_processed(state, raw);
+    vexoacq::bench::set_per_sample(state, static_cast<double>(channels * kWindows * kSamples));
     // Decode time per event over memcpy time per event, both from this run.
-    const auto t0 = std::chrono::steady_clock::now();
-    constexpr int kReps = 50;
-    for (int r = 0; r < kReps; ++r) benchmark::DoNotOptimize(vexoacq::parsing::parse_into<Event>(raw, p));
-    const double decode_ns =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / kReps;
-    state.counters["x_memcpy"] = decode_ns / memcpy_ns(raw);
+    const double decode_ns = vexoacq::bench::decode_ns<Event>(raw, p, 50);
+    state.counters["x_memcpy"] = decode_ns / vexoacq::bench::memcpy_ns(raw, 200);
 }
 
 // Full quopoc event: segment split, block checks, masked sample copy, time axis.
@@ -143,13 +107,7 @@ void BM_Memcpy(benchmark::State& state) {
     static const Bytes quopoc = quopoc_event();
     static const Bytes skarn = skarn_event();
     const Bytes& raw = state.range(0) == 0 ? quopoc : skarn;
-    Bytes dst(raw.size());
-    for (auto _ : state) {
-        std::memcpy(dst.data(), raw.data(), raw.size());
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(raw.size()));
+    vexoacq::bench::memcpy_loop(state, raw);
     state.SetLabel(state.range(0) == 0 ? "quopoc event" : "skarn event");
 }
 BENCHMARK(BM_Memcpy)->Arg(0)->Arg(1);
