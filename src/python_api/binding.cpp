@@ -250,11 +250,18 @@ int convert_path(PyObject* src, std::filesystem::path* out) {
     return 0;
 }
 
-int convert_u32(PyObject* src, std::uint32_t* out) {
+int index_as_u64(PyObject* src, unsigned long long* out) {
     OwnedRef number = OwnedRef::steal(PyNumber_Index(src));
     if (!number) return -1;
     const unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    *out = v;
+    return 0;
+}
+
+int convert_u32(PyObject* src, std::uint32_t* out) {
+    unsigned long long v = 0;
+    if (index_as_u64(src, &v) < 0) return -1;
     if (v > std::numeric_limits<std::uint32_t>::max()) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return -1;

@@ -255,6 +255,10 @@ int convert_arg(const Signature& sig, std::size_t index, int (*convert)(PyObject
 // file-system encoding so that surrogate escapes come back as their bytes.
 int convert_path(PyObject* src, std::filesystem::path* out);
 
+// The value of an int (or __index__) as an unsigned 64-bit integer; -1 with
+// the Python error set (TypeError, or OverflowError outside 0..2^64-1).
+int index_as_u64(PyObject* src, unsigned long long* out);
+
 // An unsigned 32-bit integer (int or __index__); OverflowError outside 0..2^32-1.
 int convert_u32(PyObject* src, std::uint32_t* out);
 

@@ -42,10 +42,8 @@ int convert_acquisition(PyObject* src, PyObject** out) {
 }
 
 int convert_index(PyObject* src, std::size_t* out) {
-    OwnedRef number = OwnedRef::steal(PyNumber_Index(src));
-    if (!number) return -1;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    unsigned long long v = 0;
+    if (index_as_u64(src, &v) < 0) return -1;
     *out = static_cast<std::size_t>(v);
     return 0;
 }
