@@ -347,7 +347,8 @@ TEST(QuopocFuzz, EveryInputEndsCleanly) {
         Params p = base_params;
         if (rng() % 2 == 0) {
             p = make_params("quopoc_zelk", rng() % 9, 1 + rng() % 300, rng() % 6);
-            t::add_random_keys(p, keys, rng, {t::absent(), t::below(5), t::any_value(), t::below(65536), t::fixed(i(-1))});
+            t::add_random_keys(p, keys, rng,
+                               {t::absent(), t::below(5), t::any_value(), t::below(65536), t::fixed(i(-1))});
         }
         ASSERT_NO_FATAL_FAILURE((void)t::decode_and_tally<QuopocEvent>(
             raw, p, tally, [&p](const QuopocEvent& got) { ASSERT_EQ(got.channel_slots(), p.channels); }));

@@ -287,8 +287,9 @@ TEST(Ryk16Fuzz, EveryInputEndsCleanly) {
         Params p = geometry_params(base);
         if (rng() % 2 == 0) {
             p = make_params("ryk16", rng() % 6, rng() % 6, rng() % 4);
-            t::add_random_keys(p, keys, rng,
-                               {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
+            t::add_random_keys(
+                p, keys, rng,
+                {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
             // Often give the random bytes the length the keys call for, so
             // that they reach the block walk.
             const vexoacq::parsing::ryk16::ParamsCache c(p);

@@ -445,8 +445,9 @@ TEST(Tolv96Fuzz, EveryInputEndsCleanly) {
         Params p = geometry_params(base);
         if (rng() % 2 == 0) {
             p = make_params("tolv96", rng() % 100, rng() % 6, rng() % 4);
-            t::add_random_keys(p, keys, rng,
-                               {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
+            t::add_random_keys(
+                p, keys, rng,
+                {t::absent(), t::below(3), t::any_value(), t::below(20), t::fixed(u(0)), t::fixed(i(-1))});
             // Often give the random bytes a whole number of chip blocks.
             try {
                 const vexoacq::parsing::tolv96::ParamsCache c(p);

@@ -115,6 +115,33 @@ void expect_decodes_or_fails(const Bytes& raw, const Params& p,
     }
 }
 
+// Every value of `junk` under every key, and then each key of `same` alone,
+// leave the record of the bytes under `defaults` as it is.
+template <class E>
+void expect_keys_ignored(const Bytes& raw, const Params& defaults, std::initializer_list<const char*> keys,
+                         std::initializer_list<YamlValue> junk, const Extra& same) {
+    const auto with_key = [&defaults](const char* key, const YamlValue& v) {
+        Params p = defaults;
+        p.extra.push_back(YamlValue::string(key), v);
+        return p;
+    };
+    const auto want = parsing::parse_into<E>(raw, defaults);
+    ASSERT_TRUE(want.ok());
+    for (const char* key : keys) {
+        for (const auto& v : junk) {
+            SCOPED_TRACE(key);
+            const auto r = parsing::parse_into<E>(raw, with_key(key, v));
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(*r, *want);
+        }
+    }
+    for (const auto& [key, v] : same) {
+        const auto r = parsing::parse_into<E>(raw, with_key(key, v));
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(*r, *want);
+    }
+}
+
 // Test names of parameterised cases with a `name` member.
 template <class C>
 std::string case_name(const ::testing::TestParamInfo<C>& p) {
