@@ -120,6 +120,12 @@ Result<mervyv1::Mervyv1Event, ParsingError> parse_into<mervyv1::Mervyv1Event>(Ra
     }
     if (packets.empty()) return Err{ParsingError::EmptyPackage};
 
+    // The record's slots come first: resize_channels bounds the slot count,
+    // and the per-channel counts below are sized by it.
+    mervyv1::Mervyv1Event event;
+    event.resize_channels(channels);
+    event.timing.resize(channels);
+
     // Pass 1: which packets carry data, and their channels, in event order.
     std::vector<mervyv1::Packet> decoded;
     std::vector<std::size_t> per_channel(channels, 0);
@@ -141,9 +147,6 @@ Result<mervyv1::Mervyv1Event, ParsingError> parse_into<mervyv1::Mervyv1Event>(Ra
     if (decoded.empty()) return Err{ParsingError::MissingData};
 
     // Pass 2: every list sized once, then filled in packet order.
-    mervyv1::Mervyv1Event event;
-    event.resize_channels(channels);
-    event.timing.resize(channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (per_channel[c] == 0) continue;
         event.data[c].reserve(per_channel[c] * samples);

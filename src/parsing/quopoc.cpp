@@ -104,6 +104,11 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
     const std::uint8_t* bytes = raw.data();
     const std::size_t words = raw.size() / 2 - 1;  // the last word is not data
 
+    // The record's slots come first: resize_channels bounds the slot count,
+    // and the per-channel counts below are sized by it.
+    quopoc::QuopocEvent event;
+    event.resize_channels(channels);
+
     // Pass 1: segments, lengths and channels, in event order.
     std::vector<Block> blocks;
     std::vector<std::size_t> blocks_per_channel(channels, 0);
@@ -136,8 +141,6 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
     // Pass 2: every list sized once, then filled in block order.  (Writing
     // into a sized list keeps the masked copy vectorised; it measures faster
     // here than building the values in place.)
-    quopoc::QuopocEvent event;
-    event.resize_channels(channels);
     std::vector<std::size_t> fill(channels, 0);
     for (std::size_t c = 0; c < channels; ++c) {
         if (blocks_per_channel[c] == 0) continue;

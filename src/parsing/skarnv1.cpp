@@ -110,6 +110,11 @@ Result<skarnv1::Skarnv1Event, ParsingError> parse_into<skarnv1::Skarnv1Event>(Ra
     const std::uint8_t* const bytes = raw.data();
     const std::size_t body = raw.size() - kUnreadTail;
 
+    // The record's slots come first: resize_channels bounds the slot count,
+    // and the per-channel counts below are sized by it.
+    skarnv1::Skarnv1Event event;
+    event.resize_channels(channels);
+
     // Pass 1: chunk and block lengths and channels, in event order.
     std::vector<Block> blocks;
     blocks.reserve(body / q * kBlocksPerChunk + kBlocksPerChunk);
@@ -137,8 +142,6 @@ Result<skarnv1::Skarnv1Event, ParsingError> parse_into<skarnv1::Skarnv1Event>(Ra
     }
 
     // Pass 2: every list reserved once, then filled in block order.
-    skarnv1::Skarnv1Event event;
-    event.resize_channels(channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (blocks_per_channel[c] == 0) continue;
         event.data[c].reserve(blocks_per_channel[c] * samples);

@@ -243,6 +243,13 @@ TEST(MervyLimits, PacketsTooShortForTheirKeysAreInternalFaults) {
     }
 }
 
+// A channel count beyond what a record's slots can hold is a broken
+// invariant, reported as such and not as any other exception.
+TEST(MervyLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
+    EXPECT_THROW((void)parse_into<Mervyv1Event>(from_words(kWorked), params_with(std::size_t{1} << 61, 2, kP7)),
+                 InternalFault);
+}
+
 TEST(MervyModelStrings, AllFourSelectThisDecoder) {
     for (const char* model : {"mervyv2_eval", "mervyv1_evalr2", "mervyv2_evalr1", "mervyv2_evalr2"}) {
         const auto family = vexoacq::parsing::family_of(model);

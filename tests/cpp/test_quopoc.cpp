@@ -203,6 +203,13 @@ TEST(QuopocLimits, OutsideLimitsIsInternalFault) {
     EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
 }
 
+// A channel count beyond what a record's slots can hold is a broken
+// invariant, reported as such and not as any other exception.
+TEST(QuopocLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
+    const Params p = params_with(std::size_t{1} << 61, 256, 2, {});
+    EXPECT_THROW((void)parse_into<QuopocEvent>(from_words(kTwoChips), p), InternalFault);
+}
+
 // Sample counts near the top of the machine word must not wrap the block
 // length: no block that long fits, while a header-only event still decodes.
 TEST(QuopocLimits, HugeSampleCountsDoNotWrap) {

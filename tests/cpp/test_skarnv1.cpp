@@ -249,6 +249,13 @@ TEST(SkarnLimits, HugeSampleCountsDoNotWrap) {
     }
 }
 
+// A channel count beyond what a record's slots can hold is a broken
+// invariant, reported as such and not as any other exception.
+TEST(SkarnLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
+    const Params p = params_with(std::size_t{1} << 61, 4, 1, {});
+    EXPECT_THROW((void)parse_into<Skarnv1Event>(from_words(kChunk), p), InternalFault);
+}
+
 TEST(SkarnModelStrings, BothSelectThisDecoder) {
     for (const char* model : {"skarn", "hux-k12-4"}) {
         const auto family = vexoacq::parsing::family_of(model);
