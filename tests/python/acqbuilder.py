@@ -9,8 +9,9 @@ u32) and optional gzip-compressed pickles ("readout_metadata",
                              chunks=[[ev0, ev1], [ev2]],
                              misc={"readout_metadata": {"a": 1}})
 
-Event encoders for two board families are included: ryk16_event and
-tolv96_event build raw events under the default tuning keys.
+Event encoders for three board families are included: ryk16_event,
+tolv96_event and mervyv1_event build raw events under the default tuning
+keys.
 """
 
 import gzip
@@ -118,6 +119,30 @@ def tolv96_event(sample_fn, chips=6, windows=1, samples=4096, start=0):
         out += b"\x00\x00\x00"
     out += b"\x00\x00"
     return bytes(out)
+
+
+MERVYV1_STOP_WORD = 0xFA5A
+MERVYV1_PACKET_WORDS = 37
+
+
+def mervyv1_packet(channel, timing, window, samples):
+    """One mervyv1 packet of 37 big-endian words: channel, timing high and low
+    12 bits, window label, the samples, zero padding and the stop word.
+
+    At most 32 samples (0..65535, none equal to the stop word); the 24-bit
+    `timing` is split as the decoder's default masks and shift read it.
+    """
+    words = [channel, (timing >> 12) & 0x0FFF, timing & 0x0FFF, window] + list(samples)
+    if len(words) > MERVYV1_PACKET_WORDS - 1 or MERVYV1_STOP_WORD in samples:
+        raise ValueError("samples do not fit a default mervyv1 packet")
+    words += [0] * (MERVYV1_PACKET_WORDS - 1 - len(words))
+    words.append(MERVYV1_STOP_WORD)
+    return struct.pack(f">{len(words)}H", *words)
+
+
+def mervyv1_event(packets):
+    """A mervyv1 event: the packets (channel, timing, window, samples) in order."""
+    return b"".join(mervyv1_packet(*p) for p in packets)
 
 
 def expected_time(labels, windows, samples):

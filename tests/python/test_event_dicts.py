@@ -80,3 +80,45 @@ def test_decoder_errors(make_acq, raw, message):
         acq[0]
     assert type(info.value).__name__ == "ParsingError"
     assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("model", ["mervyv2_eval", "mervyv1_evalr2", "mervyv2_evalr1", "mervyv2_evalr2"])
+def test_mervy_timing(make_acq, model):
+    samples = 32
+    # (channel, timing, window, samples); channel 1 gets no packet.  The
+    # timing values use both 12-bit halves, up to the full 24 bits.
+    packets = [
+        (2, 0x123458, 6, [k + 1 for k in range(samples)]),
+        (0, 0x123456, 5, [1000 + k for k in range(samples)]),
+        (2, 0x123459, 7, [0xFFFF - k for k in range(samples)]),
+        (3, 0xFFFFFF, 1, [7] * samples),
+    ]
+    raw = acqbuilder.mervyv1_event(packets)
+    acq = one_event_acq(make_acq, acqbuilder.params(model, 4, 1, samples), raw)
+    d = acq[0]
+    assert list(d) == KEYS
+    assert d["ecc_errors"] is None
+
+    timing = [[t for ch, t, _, _ in packets if ch == c] for c in range(4)]
+    assert timing == [[0x123456], [], [0x123458, 0x123459], [0xFFFFFF]]
+    assert d["timing"] == timing
+    assert type(d["timing"]) is list
+    assert all(type(slot) is list for slot in d["timing"])
+    assert all(type(t) is int for slot in d["timing"] for t in slot)
+
+    assert d["window_labels"] == [[w for ch, _, w, _ in packets if ch == c] for c in range(4)]
+    assert d["data"] == [[float(v) for ch, _, _, vals in packets if ch == c for v in vals] for c in range(4)]
+    # Each channel's run of slots starts at its first timing value, counted
+    # from the earliest first timing value in windows of `samples` slots.
+    tmin = min(slot[0] for slot in timing if slot)
+    expected_time = []
+    for slot in timing:
+        if not slot:
+            expected_time.append([])
+            continue
+        t0 = slot[0] - tmin
+        lo, hi = (t0 * samples) % 65536, ((t0 + len(slot)) * samples) % 65536
+        expected_time.append(list(range(lo, hi)))
+    assert d["time"] == expected_time
+    assert d["time"][:3] == [list(range(0, 32)), [], list(range(64, 128))]
+    assert acq.parsed_event(0) == d
