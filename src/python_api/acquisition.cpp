@@ -76,6 +76,12 @@ bool is_acquisition_object(PyObject* obj) noexcept {
     return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
 }
 
+int convert_acquisition(PyObject* src, PyObject** out) {
+    if (!is_acquisition_object(src)) return raise_not_instance(src, "Acquisition");
+    *out = src;
+    return 0;
+}
+
 namespace {
 
 const char* const kRootParams[] = {"root"};
@@ -349,12 +355,6 @@ PyObject* new_iter_events(PyObject* acq) {
 
 const char* const kAcqParams[] = {"acq"};
 constexpr Signature kIterNewSig{"IterEvents.__new__()", kAcqParams};
-
-int convert_acquisition(PyObject* src, PyObject** out) {
-    if (!is_acquisition_object(src)) return raise_not_instance(src, "Acquisition");
-    *out = src;
-    return 0;
-}
 
 PyObject* iter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {

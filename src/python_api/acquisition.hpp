@@ -44,6 +44,9 @@ struct PyAcquisition {
 // Borrowed reference to the Acquisition type, made on the first request.
 PyObject* acquisition_type();
 bool is_acquisition_object(PyObject* obj) noexcept;
+// Converter of an Acquisition parameter: the object itself (borrowed), or
+// TypeError "'{}' object is not an instance of 'Acquisition'".
+int convert_acquisition(PyObject* src, PyObject** out);
 
 
 // The constructor body: the payload of an Acquisition on `root`.  On failure

@@ -1,5 +1,6 @@
 #include "python_api/binding.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -63,6 +64,31 @@ std::string type_qualname(PyObject* obj) {
         return "?";
     }
     return std::string(text, static_cast<std::size_t>(size));
+}
+
+int raise_not_sequence(PyObject* obj) {
+    const std::string qual = type_qualname(obj);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", qual.c_str());
+    return -1;
+}
+
+int check_vec_sequence(PyObject* src) {
+    if (PyUnicode_Check(src)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return -1;
+    }
+    if (!PySequence_Check(src)) return raise_not_sequence(src);
+    return 0;
+}
+
+std::size_t reserve_hint(PyObject* src) noexcept {
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+    const Py_ssize_t n = PySequence_Size(src);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min(n, kMaxReserve));
 }
 
 int raise_not_instance(PyObject* obj, const char* class_name) noexcept {

@@ -265,6 +265,20 @@ int convert_u32(PyObject* src, std::uint32_t* out);
 // Qualified name of an object's type, as UTF-8 ("?" when it cannot be had).
 std::string type_qualname(PyObject* obj);
 
+// ------------------------------------------------------- sequence arguments
+// TypeError "'{qualname of obj's type}' object cannot be converted to
+// 'Sequence'".  Returns -1.
+int raise_not_sequence(PyObject* obj);
+
+// A list-shaped argument: any sequence but a str.  0, or -1 with TypeError
+// "Can't extract `str` to `Vec`" or the one of raise_not_sequence.
+int check_vec_sequence(PyObject* src);
+
+// The length a sequence reports, only to size a first allocation: 0 when it
+// reports none (its error cleared), and at most 2^20, since __len__ may
+// report far more items than iteration yields.
+std::size_t reserve_hint(PyObject* src) noexcept;
+
 // ------------------------------------------------------------ entry wrapper
 template <class R>
 constexpr R entry_error_value() noexcept {

@@ -7,7 +7,6 @@
 // deferred exceptions there and raised once the lock is back.
 #include "python_api/export.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -31,15 +30,6 @@ namespace core = vexoacq::acquisition;
 using exceptions::PyErr;
 
 constexpr std::size_t kBlockSize = 1000;
-// A sequence's reported length only sizes the first allocation.
-constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
-
-// An Acquisition object (borrowed).
-int convert_acquisition(PyObject* src, PyObject** out) {
-    if (!acquisition::is_acquisition_object(src)) return raise_not_instance(src, "Acquisition");
-    *out = src;
-    return 0;
-}
 
 int convert_index(PyObject* src, std::size_t* out) {
     unsigned long long v = 0;
@@ -50,20 +40,8 @@ int convert_index(PyObject* src, std::size_t* out) {
 
 // Any sequence of integers but a str, in its order.
 int convert_indices(PyObject* src, std::vector<std::size_t>* out) {
-    if (PyUnicode_Check(src)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return -1;
-    }
-    if (!PySequence_Check(src)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", type_qualname(src).c_str());
-        return -1;
-    }
-    Py_ssize_t n = PySequence_Size(src);
-    if (n < 0) {
-        PyErr_Clear();
-        n = 0;
-    }
-    out->reserve(static_cast<std::size_t>(std::min(n, kMaxReserve)));
+    if (check_vec_sequence(src) < 0) return -1;
+    out->reserve(reserve_hint(src));
     OwnedRef iter = OwnedRef::steal(PyObject_GetIter(src));
     if (!iter) return -1;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) {
@@ -127,7 +105,7 @@ PyObject* export_csv_fn(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         if (!parse_fastcall(kSig, args, nargs, kwnames, argv)) return nullptr;
 
         PyObject* acq_obj = nullptr;  // borrowed: the caller's argument
-        if (convert_arg(kSig, 0, convert_acquisition, argv[0], &acq_obj) < 0) return nullptr;
+        if (convert_arg(kSig, 0, acquisition::convert_acquisition, argv[0], &acq_obj) < 0) return nullptr;
         std::vector<std::size_t> indices;
         if (convert_arg(kSig, 1, convert_indices, argv[1], &indices) < 0) return nullptr;
         std::filesystem::path out_dir;

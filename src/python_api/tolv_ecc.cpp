@@ -56,12 +56,6 @@ int convert_u8(PyObject* src, std::uint8_t* out) {
     return 0;
 }
 
-int not_a_sequence(PyObject* src) {
-    const std::string qual = type_qualname(src);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", qual.c_str());
-    return -1;
-}
-
 // Four bytes: a bytes or bytearray object as it is, else a sequence of four
 // integers from 0 to 255.
 int convert_syndrome(PyObject* src, std::array<std::uint8_t, 4>* out) {
@@ -74,7 +68,7 @@ int convert_syndrome(PyObject* src, std::array<std::uint8_t, 4>* out) {
         direct = PyByteArray_AS_STRING(src);
         size = PyByteArray_GET_SIZE(src);
     } else {
-        if (!PySequence_Check(src)) return not_a_sequence(src);
+        if (!PySequence_Check(src)) return raise_not_sequence(src);
         size = PySequence_Size(src);
         if (size < 0) return -1;
     }
@@ -127,11 +121,7 @@ int convert_raw_bytes(PyObject* src, RawBytes* out) {
 #endif
         return 0;
     }
-    if (PyUnicode_Check(src)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return -1;
-    }
-    if (!PySequence_Check(src)) return not_a_sequence(src);
+    if (check_vec_sequence(src) < 0) return -1;
     std::vector<std::uint8_t>& bytes = out->owned;
     if (PyList_Check(src)) {
         // The list's length is read again at every step: an item's __index__
@@ -147,12 +137,7 @@ int convert_raw_bytes(PyObject* src, RawBytes* out) {
             if (append_item(PyTuple_GET_ITEM(src, i), bytes) < 0) return -1;
         }
     } else {
-        const Py_ssize_t hint = PySequence_Size(src);
-        if (hint < 0) {
-            PyErr_Clear();
-        } else {
-            bytes.reserve(static_cast<std::size_t>(hint));
-        }
+        bytes.reserve(reserve_hint(src));
         OwnedRef it = OwnedRef::steal(PyObject_GetIter(src));
         if (!it) return -1;
         while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {

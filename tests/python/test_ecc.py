@@ -268,6 +268,24 @@ def test_bytes_bytearray_and_sequences_give_the_same_result():
     assert forms[0] == raw and forms[1] == raw and forms[2] == list(raw)
 
 
+def test_sequence_whose_length_overstates_its_items():
+    # Only iteration counts: a __len__ far beyond the items is no reason to fail.
+    raw = event(b3=1)
+
+    class Overstated:
+        def __len__(self):
+            return 2**60
+
+        def __getitem__(self, i):
+            return raw[i]
+
+        def __iter__(self):
+            return iter(raw)
+
+    assert vexoacq.ecc_check(Overstated()) == vexoacq.ecc_check(raw) == [(0, 3, 1, 0, 0, 1)]
+    assert vexoacq.ecc_correct(Overstated()) == vexoacq.ecc_correct(raw)
+
+
 def test_correct_never_changes_the_argument():
     raw = event(b3=1)
     before = bytes(raw)
