@@ -16,6 +16,32 @@ std::vector<std::uint16_t> le_words(RawBytes raw) {
     return out;
 }
 
+// Words are compared in their stored byte order (the pattern is the word's
+// two big-endian bytes as one host word), and groups of 32 are tested with a
+// branch-free reduction first, since the words looked for (stop words) are
+// rare.
+std::size_t find_be_word(const std::uint8_t* bytes, std::size_t from, std::size_t end, std::uint16_t word) noexcept {
+    const std::uint8_t be[2] = {static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word & 0xFFu)};
+    std::uint16_t pattern = 0;
+    std::memcpy(&pattern, be, 2);
+    const auto stored = [bytes](std::size_t i) noexcept {
+        std::uint16_t v = 0;
+        std::memcpy(&v, bytes + 2 * i, 2);
+        return v;
+    };
+    constexpr std::size_t kGroup = 32;
+    std::size_t i = from;
+    while (end - i >= kGroup) {
+        unsigned hit = 0;
+        for (std::size_t k = 0; k < kGroup; ++k) hit |= static_cast<unsigned>(stored(i + k) == pattern);
+        if (hit != 0) break;
+        i += kGroup;
+    }
+    for (; i < end; ++i)
+        if (stored(i) == pattern) return i;
+    return end;
+}
+
 namespace {
 const acquisition::YamlValue* lookup(const Params& params, std::string_view key) noexcept {
     const acquisition::YamlValue* v = params.extra.get(key);

@@ -64,6 +64,9 @@ inline std::uint16_t read_le16(const std::uint8_t* p) noexcept {
 // Whole byte pairs only: a last odd byte is left out.
 std::vector<std::uint16_t> be_words(RawBytes raw);
 std::vector<std::uint16_t> le_words(RawBytes raw);
+// Index of the first big-endian word of `bytes` at or after word index `from`
+// (and before `end`) equal to `word`, or `end`.
+std::size_t find_be_word(const std::uint8_t* bytes, std::size_t from, std::size_t end, std::uint16_t word) noexcept;
 
 // ------------------------------------------------------------ tuning keys
 // A key counts only when its value is a YAML integer of zero or more; it is

@@ -49,20 +49,6 @@ std::optional<std::uint32_t> parse_hex_u32(std::string_view text) noexcept {
 // Big-endian word at word index i of the event.
 inline std::uint16_t word_at(const std::uint8_t* bytes, std::size_t i) noexcept { return read_be16(bytes + 2 * i); }
 
-// Whether any of the n words from `p` equals `word`; written as a reduction
-// without an early exit so that it vectorises.
-bool contains_word(const std::uint8_t* p, std::size_t n, std::uint16_t word) noexcept {
-    std::uint16_t stored = word;  // the word as its two bytes read natively
-    if constexpr (std::endian::native == std::endian::little) stored = __builtin_bswap16(word);
-    unsigned found = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint16_t w;
-        std::memcpy(&w, p + 2 * i, sizeof w);
-        found |= static_cast<unsigned>(w == stored);
-    }
-    return found != 0;
-}
-
 bool any_nonzero(const std::uint8_t* p, std::size_t n) noexcept {
     unsigned acc = 0;
     for (std::size_t i = 0; i < 2 * n; ++i) acc |= p[i];
@@ -104,19 +90,16 @@ Result<mervyv1::Mervyv1Event, ParsingError> parse_into<mervyv1::Mervyv1Event>(Ra
     const std::size_t n_words = raw.size() / 2;
     std::vector<const std::uint8_t*> packets;
     packets.reserve(n_words / packet_words);
+    // A segment runs up to its stop word and is a packet when that is its
+    // P-th word, so only its first P words need a look; a longer segment is
+    // then passed over to its stop word.  Every word is read once.
     std::size_t seg = 0;
     while (seg < n_words) {
-        const std::size_t last = seg + packet_words - 1;
-        if (last < n_words && mervyv1::word_at(bytes, last) == stop &&
-            !mervyv1::contains_word(bytes + 2 * seg, packet_words - 1, stop)) {
-            packets.push_back(bytes + 2 * seg);
-            seg = last + 1;
-            continue;
-        }
-        // Not a packet: drop the segment up to the next stop word.
-        std::size_t i = seg;
-        while (i < n_words && mervyv1::word_at(bytes, i) != stop) ++i;
-        seg = i + 1;
+        const std::size_t reach = seg + std::min(packet_words, n_words - seg);
+        std::size_t end = find_be_word(bytes, seg, reach, stop);
+        if (end == reach) end = find_be_word(bytes, reach, n_words, stop);
+        else if (end - seg + 1 == packet_words) packets.push_back(bytes + 2 * seg);
+        seg = end + 1;
     }
     if (packets.empty()) return Err{ParsingError::EmptyPackage};
 

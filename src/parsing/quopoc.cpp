@@ -16,7 +16,6 @@
 // scan must look at every word.
 #include "parsing/quopoc.hpp"
 
-#include <cstring>
 #include <limits>
 
 #include "parsing/util.hpp"
@@ -47,33 +46,6 @@ Keys read_keys(const Params& params) noexcept {
         .n_chip_headers = key_u32(params, "n_chip_headers", 3),
         .n_window_headers = key_u32(params, "n_window_headers", 1),
     };
-}
-
-// Index of the first word at or after `from` (and before `end`) equal to
-// `word`, or `end`.  Words are compared in their stored byte order (the
-// pattern is the stop word's two big-endian bytes as one host word), and
-// groups of 32 are tested with a branch-free reduction first, since stop
-// words are rare inside a segment.
-std::size_t find_word(const std::uint8_t* bytes, std::size_t from, std::size_t end, std::uint16_t word) noexcept {
-    const std::uint8_t be[2] = {static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word & 0xFFu)};
-    std::uint16_t pattern = 0;
-    std::memcpy(&pattern, be, 2);
-    const auto stored = [bytes](std::size_t i) noexcept {
-        std::uint16_t v = 0;
-        std::memcpy(&v, bytes + 2 * i, 2);
-        return v;
-    };
-    constexpr std::size_t kGroup = 32;
-    std::size_t i = from;
-    while (end - i >= kGroup) {
-        unsigned hit = 0;
-        for (std::size_t k = 0; k < kGroup; ++k) hit |= static_cast<unsigned>(stored(i + k) == pattern);
-        if (hit != 0) break;
-        i += kGroup;
-    }
-    for (; i < end; ++i)
-        if (stored(i) == pattern) return i;
-    return end;
 }
 
 struct Block {
@@ -114,7 +86,7 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
     std::vector<std::size_t> blocks_per_channel(channels, 0);
     std::size_t start = 0;
     for (;;) {
-        const std::size_t stop = find_word(bytes, start, words, keys.chip_stop_word);
+        const std::size_t stop = find_be_word(bytes, start, words, keys.chip_stop_word);
         const std::size_t len = stop - start;
         if (len < headers) return Err{ParsingError::UnexpectedLength};
         check_invariant(block_len != 0, "channel block length must be non-zero");

@@ -80,6 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"trailing_words", 2, 2, kP7, from_words(cat(kWorked, {0x0001, 0x7777, 0x7777})), worked_record()},
         Case{"short_segment_between", 2, 2, kP7, from_words(cat(cat(kPacketA, {0x0009, 0xFA5A}), kPacketB)),
              worked_record()},
+        // A segment longer than a packet is passed over to its stop word, and
+        // P - 1 trailing words without one are no packet.
+        Case{"long_segment_before", 2, 2, kP7, from_words(cat({1, 2, 3, 4, 5, 6, 7, 0xFA5A}, kWorked)),
+             worked_record()},
+        Case{"trailing_words_one_short_of_a_packet", 2, 2, kP7, from_words(cat(kWorked, Words(6, 0x0001))),
+             worked_record()},
         // A stop word among the samples splits the packet: both halves drop.
         Case{"stop_word_in_samples", 2, 2, kP7, from_words(cat(with(kPacketA, 4, 0xFA5A), kPacketB)),
              record({{256.0f, 512.0f}, {}}, {{2}, {}}, {{0, 1}, {}}, {{4}, {}})},
