@@ -164,7 +164,7 @@ Result<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::size_t
         auto chunk = chunk::ReadChunkFile::open_with_index(*this, n);
         if (!chunk.ok()) return Err{AcquisitionError(AcquisitionErrorKind::IndexOutOfBounds)};
         VEXO_ASSIGN_OR_RETURN(const std::size_t count, chunk->count());
-        if (index < count) return chunk->get(index);
+        if (index < count) return chunk->get(index, count);
         index -= count;
     }
 }

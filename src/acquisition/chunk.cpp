@@ -117,11 +117,17 @@ Result<std::size_t, AcquisitionError> ReadChunkFile::count() const {
 }
 
 Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::size_t i) const {
+    VEXO_ASSIGN_OR_RETURN(const std::size_t records, count());
+    return get(i, records);
+}
+
+Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::size_t i, std::size_t records) const {
     IndexEntry entry;
     {
-        VEXO_ASSIGN_OR_RETURN(const std::size_t index_length, mapped_length(idx_));
-        // Record i occupies bytes 8i .. 8i+7; i < length/8 is 8i+8 <= length without overflow.
-        if (i >= index_length / 8) return Err{AcquisitionError(AcquisitionErrorKind::IndexOutOfBounds)};
+        // Record i occupies bytes 8i .. 8i+7; i < length/8 is 8i+8 <= length
+        // without overflow.  An index file that shrank since it was counted
+        // gives a short read below, the same IndexOutOfBounds.
+        if (i >= records) return Err{AcquisitionError(AcquisitionErrorKind::IndexOutOfBounds)};
         std::uint8_t record[8];
         if (!read_exact(idx_, record, sizeof record, std::uint64_t{i} * 8)) {
             return Err{AcquisitionError(AcquisitionErrorKind::IndexOutOfBounds)};

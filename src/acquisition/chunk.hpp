@@ -86,6 +86,9 @@ public:
 
     // The bytes of record `i` of this chunk.
     Result<std::vector<std::uint8_t>, error::AcquisitionError> get(std::size_t i) const;
+    // The same, for a caller that has just taken `records` from count(): the
+    // index file is not queried a second time.
+    Result<std::vector<std::uint8_t>, error::AcquisitionError> get(std::size_t i, std::size_t records) const;
 
     const FileDescriptor& bin() const noexcept { return bin_; }
     const FileDescriptor& idx() const noexcept { return idx_; }

@@ -205,6 +205,23 @@ TEST_F(AcquisitionFolder, ReadChunkFileDirectly) {
     EXPECT_EQ(chunk::ReadChunkFile::open_with_index(acq, 1).error().kind, AcquisitionErrorKind::InvalidPath);
 }
 
+TEST_F(AcquisitionFolder, ReadChunkFileGetWithItsCount) {
+    dir.write("0.bin", kData0);
+    dir.write("0.idx", index_file({{2, 3}, {5, 1}}));
+    const Acquisition acq = open();
+    const auto chunk = chunk::ReadChunkFile::open_with_index(acq, 0);
+    ASSERT_TRUE(chunk.ok());
+    const std::size_t count = *chunk->count();
+    EXPECT_EQ(*chunk->get(1, count), slice(kData0, 5, 1));
+    EXPECT_EQ(chunk->get(2, count).error().kind, AcquisitionErrorKind::IndexOutOfBounds);
+    // The index file shrinks after it was counted: the record now lies
+    // outside it, as when the length is queried again.
+    dir.write("0.idx", index_file({{2, 3}}));
+    EXPECT_EQ(*chunk->get(0, count), slice(kData0, 2, 3));
+    EXPECT_EQ(chunk->get(1, count).error().kind, AcquisitionErrorKind::IndexOutOfBounds);
+    EXPECT_EQ(chunk->get(1).error().kind, AcquisitionErrorKind::IndexOutOfBounds);
+}
+
 TEST_F(AcquisitionFolder, NothingIsCachedBetweenCalls) {
     const Acquisition acq = open();
     EXPECT_EQ(*acq.len(), 0u);
