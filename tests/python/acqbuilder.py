@@ -54,8 +54,8 @@ def write_chunk(folder, n, events):
     (folder / f"{n}.idx").write_bytes(index_bytes([len(e) for e in events]))
 
 
-def gzip_pickle(obj):
-    return gzip.compress(pickle.dumps(obj))
+def gzip_pickle(obj, protocol=pickle.DEFAULT_PROTOCOL):
+    return gzip.compress(pickle.dumps(obj, protocol=protocol))
 
 
 def write_acquisition(folder, *, params=None, metadata=None, chunks=(), misc=None, registers=None):

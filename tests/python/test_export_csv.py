@@ -2,7 +2,6 @@
 accepted and refused form, errors, the bad-channel notice, and the
 interpreter lock being free while an export runs."""
 
-import gzip
 import math
 import os
 import pathlib
@@ -153,8 +152,7 @@ def test_empty_indices_write_nothing(five_events, tmp_path):
 
 # ------------------------------------------------------------- pedestals
 
-def gz(obj, protocol=pickle.DEFAULT_PROTOCOL):
-    return gzip.compress(pickle.dumps(obj, protocol=protocol))
+gz = acqbuilder.gzip_pickle
 
 
 ACCEPTED = {
