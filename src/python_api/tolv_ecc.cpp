@@ -33,7 +33,7 @@ int out_of_range() {
     return -1;
 }
 
-// An integer (int, bool or __index__) from `lo` to `hi`.
+// An integer (int, bool or __index__) from 0 to `hi`.
 int convert_bounded(PyObject* src, long hi, long* out) {
     const long v = PyLong_AsLong(src);
     if (v == -1 && PyErr_Occurred()) return -1;
