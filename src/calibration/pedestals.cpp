@@ -51,20 +51,18 @@ public:
     explicit TableBuilder(const pickle::Document& doc) : doc_(doc) {}
 
     Result<Pedestals, PedestalsError> build(const Value& table) {
+        // Every level's shape and the size cap are settled by the walk of
+        // measure(); only the numbers themselves can still be refused.
         VEXO_TRY(measure(table));
-        used_ = 0;
         Pedestals out;
-        VEXO_ASSIGN_OR_RETURN(auto channels, sequence(table, "table"));
+        const auto channels = doc_.items(table);
         out.data.reserve(channels.size());
         for (const Value& ch : channels) {
-            VEXO_ASSIGN_OR_RETURN(auto windows, sequence(ch, "channel"));
+            const auto windows = doc_.items(ch);
             auto& dst_ch = out.data.emplace_back();
             dst_ch.reserve(windows.size());
             for (const Value& win : windows) {
-                VEXO_ASSIGN_OR_RETURN(auto values, sequence(win, "window"));
-                if (values.size() > (kMaxTableBytes - used_) / sizeof(float))
-                    return Err{refuse("pedestal table too large")};
-                used_ += values.size() * sizeof(float);
+                const auto values = doc_.items(win);
                 auto& dst_win = dst_ch.emplace_back();
                 dst_win.reserve(values.size());
                 for (const Value& x : values) {
