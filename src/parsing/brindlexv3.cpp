@@ -80,46 +80,21 @@ Result<brindlexv3::Brindlexv3Event, ParsingError> parse_into<brindlexv3::Brindle
     ev.resize_channels(p.channels);
 
     const std::size_t block = p.block;
-    const unsigned cshift = p.chan_shift % 16u;
-    const unsigned lshift = p.n_last_bits % 16u;
-    const auto channel_of = [&](std::size_t word) {
-        return static_cast<std::size_t>((read_be16(body + 2 * word) & p.chanmask) >> cshift);
-    };
+    const detail::BlockFields fields{p.chanmask, p.chan_shift % 16u, p.windmask, p.datamask, p.n_last_bits % 16u};
 
     // The first chunk's M block headers are checked before anything is decoded.
     for (std::size_t k = 0; k < m; ++k) {
         const std::size_t at = k * block;
         if (at >= body_len) return Err{ParsingError::UnexpectedLength};
-        if (channel_of(at) >= p.channels) return Err{ParsingError::InvalidChannel};
+        if (fields.channel(read_be16(body + 2 * at)) >= p.channels) return Err{ParsingError::InvalidChannel};
     }
 
     const std::size_t chunk = m * block + p.n_window_headers;
     if (chunk == 0) return Err{ParsingError::UnexpectedLength};
     const std::size_t chunks = body_len / chunk;
     if (chunks > 0 && block == 0) return Err{ParsingError::UnexpectedLength};
-    if (chunks > 0) {
-        const std::size_t blocks = chunk / block;  // whole blocks per chunk
-        const std::size_t per_block = block - 1;
-
-        // Room for every chunk's worth of the channels the first chunk names.
-        for (std::size_t b = 0; b < blocks; ++b) {
-            const std::size_t c = channel_of(b * block);
-            if (c >= p.channels) continue;
-            ev.window_labels[c].reserve(ev.window_labels[c].capacity() + chunks);
-            ev.data[c].reserve(ev.data[c].capacity() + chunks * per_block);
-        }
-
-        for (std::size_t ch = 0; ch < chunks; ++ch) {
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const std::size_t at = ch * chunk + b * block;
-                const std::uint16_t header = read_be16(body + 2 * at);
-                const std::size_t c = static_cast<std::size_t>((header & p.chanmask) >> cshift);
-                if (c >= p.channels) return Err{ParsingError::InvalidChannel};
-                ev.window_labels[c].push_back(static_cast<std::uint16_t>((header & p.windmask) >> lshift));
-                detail::append_samples(ev.data[c], body + 2 * (at + 1), per_block, p.datamask, lshift);
-            }
-        }
-    }
+    if (!detail::decode_chunks(ev, body, chunks, chunk, block, fields, [](std::size_t) {}))
+        return Err{ParsingError::InvalidChannel};
 
     VEXO_TRY(util::set_time_axis(ev.time, ev.window_labels, params));
     return ev;

@@ -1,6 +1,6 @@
 // Pieces shared by the zelk-style decoders (zelkv3/quopv2, brindlexv3,
-// zelkv3s): the channel-count inference from an event's byte length, and the
-// masked sample loop.
+// zelkv3s): the channel-count inference from an event's byte length, the
+// masked sample loop and the walk over window chunks of channel blocks.
 //
 // brindlexv3 and zelkv3s events do not say how many channels or windows they
 // hold.  Both formats give an event of M channels and W windows the byte
@@ -19,6 +19,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "parsing/frame.hpp"
 
 namespace vexoacq::parsing::detail {
 
@@ -127,11 +129,57 @@ inline void decode_samples(float* dst, const std::uint8_t* p, std::size_t count,
     }
 }
 
-inline void append_samples(std::vector<float>& out, const std::uint8_t* p, std::size_t count, std::uint16_t mask,
-                           unsigned shift) {
-    const std::size_t pos = out.size();
-    out.resize(pos + count);
-    decode_samples(out.data() + pos, p, count, mask, shift);
+// The fields of a channel block: word 0 the header (channel number and
+// window label), then block - 1 sample words.
+struct BlockFields {
+    std::uint16_t chanmask = 0;
+    unsigned chan_shift = 0;  // already reduced modulo 16
+    std::uint16_t windmask = 0;
+    std::uint16_t datamask = 0;
+    unsigned last_bits = 0;  // already reduced modulo 16; shifts labels and samples
+
+    std::size_t channel(std::uint16_t header) const noexcept {
+        return static_cast<std::size_t>((header & chanmask) >> chan_shift);
+    }
+};
+
+// Decodes `chunks` window chunks of `chunk` words from `body` (the caller
+// guarantees chunks × chunk words there, and block <= chunk and block != 0
+// when chunks > 0): in each chunk the whole blocks of `block` words from its
+// start, each appended to the channel its header names, window after window;
+// a channel of ev.channel_slots() or more ends the walk with false.
+// after_chunk(start) is called with each chunk's first word index once its
+// blocks are read.  The lists of the channels that the first chunk names are
+// reserved for every chunk first.
+template <class AfterChunk>
+bool decode_chunks(EventChannels& ev, const std::uint8_t* body, std::size_t chunks, std::size_t chunk,
+                   std::size_t block, const BlockFields& f, AfterChunk after_chunk) {
+    if (chunks == 0) return true;
+    const std::size_t slots = ev.channel_slots();
+    const std::size_t blocks = chunk / block;  // whole blocks per chunk
+    const std::size_t per_block = block - 1;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t c = f.channel(read_be16(body + 2 * b * block));
+        if (c >= slots) continue;
+        ev.window_labels[c].reserve(ev.window_labels[c].capacity() + chunks);
+        ev.data[c].reserve(ev.data[c].capacity() + chunks * per_block);
+    }
+    for (std::size_t ch = 0; ch < chunks; ++ch) {
+        const std::size_t start = ch * chunk;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t at = start + b * block;
+            const std::uint16_t header = read_be16(body + 2 * at);
+            const std::size_t c = f.channel(header);
+            if (c >= slots) return false;
+            ev.window_labels[c].push_back(static_cast<std::uint16_t>((header & f.windmask) >> f.last_bits));
+            auto& data = ev.data[c];
+            const std::size_t pos = data.size();
+            data.resize(pos + per_block);
+            decode_samples(data.data() + pos, body + 2 * (at + 1), per_block, f.datamask, f.last_bits);
+        }
+        after_chunk(start);
+    }
+    return true;
 }
 
 }  // namespace vexoacq::parsing::detail

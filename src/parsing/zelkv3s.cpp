@@ -18,7 +18,6 @@
 // either key gets chunks cut at the size its lengths were matched with.
 #include "parsing/zelkv3s.hpp"
 
-#include <algorithm>
 #include <optional>
 
 #include "parsing/util.hpp"
@@ -93,37 +92,13 @@ Result<zelkv3s::Zelkv3SEvent, ParsingError> parse_into<zelkv3s::Zelkv3SEvent>(Ra
     const std::size_t chunk = m * block + k.trailing;
     check_invariant(chunk != 0 && block != 0, "chunk size must be non-zero");
     const std::size_t chunks = body_len / chunk;
-    const std::size_t blocks = chunk / block;  // whole blocks per chunk
-    const std::size_t per_block = block - 1;
-    const unsigned cshift = k.chan_shift % 16u;
-    const unsigned lshift = k.n_last_bits % 16u;
-    const auto channel_of = [&](std::uint16_t header) {
-        return static_cast<std::size_t>((header & k.chanmask) >> cshift);
-    };
+    const detail::BlockFields fields{k.chanmask, k.chan_shift % 16u, k.windmask, k.datamask, k.n_last_bits % 16u};
 
     ev.window_footers.reserve(chunks);
-    if (chunks > 0) {
-        // Room for every chunk's worth of the channels the first chunk names.
-        for (std::size_t b = 0; b < std::min(m, blocks); ++b) {
-            const std::size_t c = channel_of(read_be16(body + 2 * b * block));
-            if (c >= m) continue;
-            ev.window_labels[c].reserve(ev.window_labels[c].capacity() + chunks);
-            ev.data[c].reserve(ev.data[c].capacity() + chunks * per_block);
-        }
-    }
-
-    for (std::size_t ch = 0; ch < chunks; ++ch) {
-        const std::size_t start = ch * chunk;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            const std::size_t at = start + b * block;
-            const std::uint16_t header = read_be16(body + 2 * at);
-            const std::size_t c = channel_of(header);
-            if (c >= m) return Err{ParsingError::InvalidChannel};
-            ev.window_labels[c].push_back(static_cast<std::uint16_t>((header & k.windmask) >> lshift));
-            detail::append_samples(ev.data[c], body + 2 * (at + 1), per_block, k.datamask, lshift);
-        }
+    const bool channels_ok = detail::decode_chunks(ev, body, chunks, chunk, block, fields, [&](std::size_t start) {
         ev.window_footers.push_back(read_be16(body + 2 * (start + chunk - 1)));
-    }
+    });
+    if (!channels_ok) return Err{ParsingError::InvalidChannel};
 
     VEXO_TRY(util::set_time_axis(ev.time, ev.window_labels, params));
     return ev;
