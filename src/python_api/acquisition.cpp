@@ -463,10 +463,10 @@ PyObject* util::map_index_arg(PyObject* index, std::size_t count, const Payload&
         }
         return list.release();
     }
-    OwnedRef number = OwnedRef::steal(PyNumber_Index(index));
-    Py_ssize_t i = -1;
-    if (number) i = PyLong_AsSsize_t(number.get());
-    if (!number || (i == -1 && PyErr_Occurred())) {
+    // Signed, unlike index_as_u64: a negative index is an IndexError below,
+    // not a failed conversion.
+    const Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_OverflowError);
+    if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
         return nullptr;
