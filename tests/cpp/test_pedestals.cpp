@@ -13,6 +13,7 @@
 #include "calibration/gzip.hpp"
 #include "calibration/pedestals.hpp"
 #include "error.hpp"
+#include "support/gzip_member.hpp"
 #include "support/params.hpp"
 
 namespace {
@@ -24,20 +25,7 @@ using Table = std::vector<std::vector<std::vector<float>>>;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// One gzip member of `content`, as gzip.compress writes it.
-Bytes gzip_member(const Bytes& content) {
-    z_stream s{};
-    EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes out(deflateBound(&s, static_cast<uLong>(content.size())) + 32);
-    s.next_in = const_cast<Bytef*>(content.data());
-    s.avail_in = static_cast<uInt>(content.size());
-    s.next_out = out.data();
-    s.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-    out.resize(s.total_out);
-    deflateEnd(&s);
-    return out;
-}
+using vexoacq::testing::gzip_member;
 
 // Bit-exact comparison: -0.0 and 0.0 differ, as do the float32 neighbours.
 void expect_table(const Table& got, const Table& want) {

@@ -16,6 +16,7 @@
 #include "calibration/pedestals.hpp"
 #include "calibration/pickle.hpp"
 #include "error.hpp"
+#include "support/gzip_member.hpp"
 
 namespace {
 
@@ -24,19 +25,7 @@ using vexoacq::calibration::pedestals::Pedestals;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::string_view_literals;
 
-Bytes gzip_member(const Bytes& content) {
-    z_stream s{};
-    EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes out(deflateBound(&s, static_cast<uLong>(content.size())) + 32);
-    s.next_in = const_cast<Bytef*>(content.data());
-    s.avail_in = static_cast<uInt>(content.size());
-    s.next_out = out.data();
-    s.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-    out.resize(s.total_out);
-    deflateEnd(&s);
-    return out;
-}
+using vexoacq::testing::gzip_member;
 
 Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
