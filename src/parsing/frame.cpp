@@ -62,42 +62,54 @@ std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t 
 
 namespace util {
 
+namespace {
+// labels.size() * samples positions; a count that does not fit a machine word
+// (or a list) is a broken invariant: it can only come from an absurd
+// `samples`.
+std::size_t positions(const std::vector<std::uint16_t>& labels, std::size_t samples, std::size_t room) {
+    std::size_t n = 0;
+    check_invariant(!__builtin_mul_overflow(labels.size(), samples, &n) && n <= room, "capacity overflow");
+    return n;
+}
+}  // namespace
+
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
                                          const Params& params) {
     const std::size_t channels = params.channels;
-    const std::size_t windows = params.windows;
-    const std::size_t samples = params.samples;
+    const kernels::Kernel kernel = kernels::best();
     for (std::size_t c = 0; c < channels; ++c) {
         if (c >= window_labels.size()) return Err{ParsingError::MissingData};
         const auto& labels = window_labels[c];
         if (labels.empty()) continue;
         if (c >= time.size()) return Err{ParsingError::MissingData};
         auto& out = time[c];
-        // labels.size() * samples positions are appended; a count that does
-        // not fit a machine word is a broken invariant (it can only come from
-        // an absurd `samples`), anything else is an ordinary allocation.
-        std::size_t added = 0;
-        check_invariant(!__builtin_mul_overflow(labels.size(), samples, &added) &&
-                            added <= out.max_size() - out.size(),
-                        "capacity overflow");
-        std::size_t pos = out.size();
+        const std::size_t pos = out.size();
+        const std::size_t added = positions(labels, params.samples, out.max_size() - pos);
         out.resize(pos + added);
-        std::uint16_t* dst = out.data();
-        const std::size_t first = labels.front();
-        for (const std::uint16_t w : labels) {
-            // A label below the first lies one turn of the ring later; all of
-            // this is unsigned and wraps, the result is taken mod 65536.
-            const std::size_t rel = w >= first ? w - first : w + windows - first;
-            // Positions are kept mod 65536, so the run is computed in 16-bit
-            // lanes (which vectorise): base + s wraps as the wide sum would.
-            const auto base = static_cast<std::uint16_t>(rel * samples);
-            std::uint16_t* run = dst + pos;
-            std::uint16_t value = base;
-            for (std::size_t s = 0; s < samples; ++s, ++value) run[s] = value;
-            pos += samples;
-        }
+        kernels::time_axis(kernel, labels.data(), labels.size(), params.windows, params.samples, out.data() + pos);
     }
+    return {};
+}
+
+Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                             const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                             const Params& params, kernels::Kernel kernel) {
+    const std::size_t channels = params.channels;
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (c >= window_labels.size()) return Err{ParsingError::MissingData};
+        const auto& labels = window_labels[c];
+        if (labels.empty()) {
+            if (c < time.size()) time[c].clear();
+            continue;
+        }
+        if (c >= time.size()) return Err{ParsingError::MissingData};
+        auto& out = time[c];
+        out.resize(positions(labels, params.samples, out.max_size()));
+        kernels::time_axis(kernel, labels.data(), labels.size(), params.windows, params.samples, out.data());
+    }
+    // Channels the rule does not visit keep no times.
+    for (std::size_t c = channels; c < time.size(); ++c) time[c].clear();
     return {};
 }
 

@@ -9,7 +9,7 @@
 // than any that can exist and are reported as UnexpectedLength.
 //
 // Decoding runs in two passes: the first checks every block's channel in
-// event order, the second sizes each channel's lists once and copies.
+// event order, the second sizes each channel's lists once and writes them.
 #include "parsing/ryk16.hpp"
 
 #include "parsing/util.hpp"
@@ -30,41 +30,40 @@ ParamsCache::ParamsCache(const Params& params) noexcept
       n_window_headers(key_u32(params, "n_window_headers", 1)),
       n_window_footers(key_u32(params, "n_window_footers", 1)) {}
 
-void append_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks) {
+void write_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks,
+                  kernels::Kernel kernel) {
     const std::size_t slots = event.channel_slots();
-    std::vector<std::size_t> block_count(slots, 0);
-    std::vector<std::size_t> label_count(slots, 0);
+    // Per slot: the samples and labels of all its blocks, then (below) the
+    // running write positions.
+    std::vector<std::size_t> sample_pos(slots, 0);
+    std::vector<std::size_t> label_pos(slots, 0);
     for (const Block& b : blocks) {
         check_invariant(b.channel < slots, "channel block outside the record's channel slots");
-        ++block_count[b.channel];
-        label_count[b.channel] += layout.label_count(b.header);
+        sample_pos[b.channel] += layout.samples;
+        label_pos[b.channel] += layout.label_count(b.header);
     }
     // Every block lies inside the event, so these sizes are bounded by it.
     for (std::size_t c = 0; c < slots; ++c) {
-        if (block_count[c] == 0) continue;
-        event.data[c].reserve(event.data[c].size() + block_count[c] * layout.samples);
-        event.window_labels[c].reserve(event.window_labels[c].size() + label_count[c]);
+        event.data[c].resize(sample_pos[c]);
+        event.window_labels[c].resize(label_pos[c]);
+        sample_pos[c] = 0;
+        label_pos[c] = 0;
     }
     for (const Block& b : blocks) {
-        layout.append_samples(b.at, event.data[b.channel]);
-
-        auto& labels = event.window_labels[b.channel];
-        const std::size_t first = labels.size();
-        labels.resize(first + layout.label_count(b.header));
-        layout.labels(b.header, labels.data() + first);
+        layout.samples_to(kernel, b.at, event.data[b.channel].data() + sample_pos[b.channel]);
+        sample_pos[b.channel] += layout.samples;
+        layout.labels(b.header, event.window_labels[b.channel].data() + label_pos[b.channel]);
+        label_pos[b.channel] += layout.label_count(b.header);
     }
 }
 
-}  // namespace ryk16
-
-template <>
-Result<ryk16::Ryk16Event, ParsingError> parse_into<ryk16::Ryk16Event>(RawBytes raw, const Params& params) {
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out, kernels::Kernel kernel) {
     if (raw.empty()) return Err{ParsingError::MissingData};
 
-    const ryk16::ParamsCache p(params);
-    const std::optional<ryk16::BlockLayout> layout =
-        ryk16::BlockLayout::make(p.data_mask, p.chanmask, p.chan_shift, p.windmask, p.windows, p.samples,
-                                 p.n_window_headers, p.n_window_footers);
+    const ParamsCache p(params);
+    const std::optional<BlockLayout> layout = BlockLayout::make(p.data_mask, p.chanmask, p.chan_shift, p.windmask,
+                                                                p.windows, p.samples, p.n_window_headers,
+                                                                p.n_window_footers);
     // n_chip_headers + n_chip_footers + 2 * channels * H bytes.
     std::size_t body = 0;
     std::size_t expected = 0;
@@ -77,7 +76,7 @@ Result<ryk16::Ryk16Event, ParsingError> parse_into<ryk16::Ryk16Event>(RawBytes r
 
     const std::size_t block_bytes = 2 * layout->words;
     const std::uint8_t* const first = raw.data() + p.n_chip_headers;
-    std::vector<ryk16::Block> blocks;
+    std::vector<Block> blocks;
     blocks.reserve(p.channels);
     for (std::size_t k = 0; k < p.channels; ++k) {
         const std::uint8_t* at = first + k * block_bytes;
@@ -87,10 +86,17 @@ Result<ryk16::Ryk16Event, ParsingError> parse_into<ryk16::Ryk16Event>(RawBytes r
         blocks.push_back({at, channel, header});
     }
 
+    out.resize_channels(p.channels);
+    write_blocks(out, *layout, blocks, kernel);
+    return util::replace_time_axis(out.time, out.window_labels, params, kernel);
+}
+
+}  // namespace ryk16
+
+template <>
+Result<ryk16::Ryk16Event, ParsingError> parse_into<ryk16::Ryk16Event>(RawBytes raw, const Params& params) {
     ryk16::Ryk16Event event;
-    event.resize_channels(p.channels);
-    ryk16::append_blocks(event, *layout, blocks);
-    VEXO_TRY(util::set_time_axis(event.time, event.window_labels, params));
+    VEXO_TRY(ryk16::decode_into(raw, params, event));
     return event;
 }
 

@@ -5,10 +5,10 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <vector>
 
+#include "parsing/block_kernels.hpp"
 #include "parsing/frame.hpp"
 
 namespace vexoacq::parsing::ryk16 {
@@ -96,45 +96,11 @@ struct BlockLayout {
         }
     }
 
-    // Appends the S sample values of the block at `block` to out.  The
+    // Writes the S sample values of the block at `block` to out.  The
     // caller guarantees that the block's H words lie inside the event.
-    void append_samples(const std::uint8_t* block, std::vector<float>& out) const {
-        const SampleIter first{block + sample_offset, data_mask};
-        out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(samples));
+    void samples_to(kernels::Kernel kernel, const std::uint8_t* block, float* out) const noexcept {
+        kernels::inverted_samples(kernel, block + sample_offset, samples, data_mask, out);
     }
-
-    // Decodes stored sample words on the fly, so that a list grows by a whole
-    // block without first being zero-filled.
-    struct SampleIter {
-        using iterator_category = std::random_access_iterator_tag;
-        using value_type = float;
-        using difference_type = std::ptrdiff_t;
-        using pointer = const float*;
-        using reference = float;
-
-        const std::uint8_t* p = nullptr;
-        std::uint16_t mask = 0;
-
-        float operator*() const noexcept {
-            std::uint16_t w;
-            std::memcpy(&w, p, sizeof w);
-            if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap16(w);
-            return static_cast<float>(static_cast<std::uint16_t>(~w) & mask);
-        }
-        float operator[](difference_type n) const noexcept { return *(*this + n); }
-        SampleIter& operator++() noexcept { p += 2; return *this; }
-        SampleIter operator++(int) noexcept { SampleIter t = *this; p += 2; return t; }
-        SampleIter& operator--() noexcept { p -= 2; return *this; }
-        SampleIter operator--(int) noexcept { SampleIter t = *this; p -= 2; return t; }
-        SampleIter& operator+=(difference_type n) noexcept { p += 2 * n; return *this; }
-        SampleIter& operator-=(difference_type n) noexcept { p -= 2 * n; return *this; }
-        friend SampleIter operator+(SampleIter it, difference_type n) noexcept { return it += n; }
-        friend SampleIter operator+(difference_type n, SampleIter it) noexcept { return it += n; }
-        friend SampleIter operator-(SampleIter it, difference_type n) noexcept { return it -= n; }
-        friend difference_type operator-(const SampleIter& a, const SampleIter& b) noexcept { return (a.p - b.p) / 2; }
-        friend bool operator==(const SampleIter& a, const SampleIter& b) noexcept { return a.p == b.p; }
-        friend auto operator<=>(const SampleIter& a, const SampleIter& b) noexcept { return a.p <=> b.p; }
-    };
 };
 
 // One channel block of an event and the channel it belongs to.
@@ -144,9 +110,20 @@ struct Block {
     std::uint16_t header = 0;
 };
 
-// Appends every block's samples and labels to its channel's lists, in block
-// order.  Each list is sized once for all its blocks before any is copied.
-void append_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks);
+// Fills every channel's data and label lists from its blocks, in block
+// order, replacing what they held: a slot without blocks ends up empty.  Each
+// list is sized once for all its blocks (a reused list that already has that
+// size is only overwritten) and the blocks are then written into it.
+void write_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks,
+                  kernels::Kernel kernel);
+
+// Decodes into `out`, replacing everything it held; the result equals that
+// of parse_into.  Its lists keep their storage, so a thread that decodes
+// event after event into one record stops allocating (and faulting in new
+// pages) once the lists have grown to the events' size.  After an error
+// `out` holds no meaningful values (but stays a valid record).
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out,
+                                       kernels::Kernel kernel = kernels::best());
 
 }  // namespace vexoacq::parsing::ryk16
 

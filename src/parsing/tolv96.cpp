@@ -14,7 +14,7 @@
 // data-word check assumes.
 //
 // As in ryk16, the first pass checks every block's channel in event order
-// and the second sizes each channel's lists once and copies.
+// and the second sizes each channel's lists once and writes them.
 #include "parsing/tolv96.hpp"
 
 #include <algorithm>
@@ -55,15 +55,12 @@ ParamsCache::ParamsCache(const Params& params)
                   !__builtin_add_overflow(blocks_bytes, std::size_t{n_chip_headers} + n_chip_footers, &chip_len);
 }
 
-}  // namespace tolv96
-
-template <>
-Result<tolv96::Tolv96Event, ParsingError> parse_into<tolv96::Tolv96Event>(RawBytes raw, const Params& params) {
-    using tolv96::kChannelSlots;
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Tolv96Event& out,
+                                       kernels::Kernel kernel) {
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
-    const tolv96::ParamsCache p(params);
+    const ParamsCache p(params);
     if (raw.size() < p.n_event_footers) return Err{ParsingError::UnexpectedLength};
     const std::size_t body = raw.size() - p.n_event_footers;
     // An event of footer only holds no chip block, whatever L is.
@@ -74,8 +71,8 @@ Result<tolv96::Tolv96Event, ParsingError> parse_into<tolv96::Tolv96Event>(RawByt
     }
     const std::size_t chips = body == 0 ? 0 : body / p.chip_len;
 
-    std::vector<std::uint8_t> chip_ids;
-    chip_ids.reserve(std::max<std::size_t>(chips, 6));
+    out.chip_ids.clear();
+    out.chip_ids.reserve(std::max<std::size_t>(chips, 6));
     std::vector<ryk16::Block> blocks;
     std::optional<ryk16::BlockLayout> layout;
     if (chips != 0) {
@@ -89,7 +86,7 @@ Result<tolv96::Tolv96Event, ParsingError> parse_into<tolv96::Tolv96Event>(RawByt
         for (std::size_t k = 0; k < chips; ++k) {
             const std::uint8_t* chip = raw.data() + k * p.chip_len;
             const auto chip_id = static_cast<std::uint8_t>(chip[0] & 0x3F);
-            chip_ids.push_back(chip_id);
+            out.chip_ids.push_back(chip_id);
             const std::size_t base = chip_id * per_chip;
             const std::uint8_t* first = chip + p.n_chip_headers;
             for (std::size_t j = 0; j < per_chip; ++j) {
@@ -102,12 +99,24 @@ Result<tolv96::Tolv96Event, ParsingError> parse_into<tolv96::Tolv96Event>(RawByt
         }
     }
 
+    out.resize_channels(kChannelSlots);
+    out.ecc_errors.resize(kChannelSlots);
+    for (auto& findings : out.ecc_errors) findings.clear();
+    if (layout) {
+        ryk16::write_blocks(out, *layout, blocks, kernel);
+    } else {
+        for (auto& d : out.data) d.clear();
+        for (auto& l : out.window_labels) l.clear();
+    }
+    return util::replace_time_axis(out.time, out.window_labels, params, kernel);
+}
+
+}  // namespace tolv96
+
+template <>
+Result<tolv96::Tolv96Event, ParsingError> parse_into<tolv96::Tolv96Event>(RawBytes raw, const Params& params) {
     tolv96::Tolv96Event event;
-    event.resize_channels(kChannelSlots);
-    event.ecc_errors.resize(kChannelSlots);
-    event.chip_ids = std::move(chip_ids);
-    if (layout) ryk16::append_blocks(event, *layout, blocks);
-    VEXO_TRY(util::set_time_axis(event.time, event.window_labels, params));
+    VEXO_TRY(tolv96::decode_into(raw, params, event));
     return event;
 }
 

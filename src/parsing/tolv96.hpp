@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "parsing/block_kernels.hpp"
 #include "parsing/frame.hpp"
 
 namespace vexoacq::parsing::tolv96 {
@@ -50,6 +51,14 @@ struct ParamsCache {
     // A num_chips of 0 leaves the channels per chip undefined: internal fault.
     explicit ParamsCache(const Params& params);
 };
+
+// Decodes into `out`, replacing everything it held; the result equals that
+// of parse_into.  Its lists keep their storage, so a thread that decodes
+// event after event into one record stops allocating (and faulting in new
+// pages) once the lists have grown to the events' size.  After an error
+// `out` holds no meaningful values (but stays a valid record).
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Tolv96Event& out,
+                                       kernels::Kernel kernel = kernels::best());
 
 }  // namespace vexoacq::parsing::tolv96
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "parsing/block_kernels.hpp"
 #include "parsing/frame.hpp"
 
 namespace vexoacq::parsing::util {
@@ -16,5 +17,14 @@ namespace vexoacq::parsing::util {
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
                                          const Params& params);
+
+// The same rule for a record whose time lists are reused: every time list
+// ends up exactly as if it had been emptied and the rule applied, but a list
+// that already has the length it needs is overwritten in place rather than
+// emptied and refilled.  `kernel` picks the inner loop (all give the same
+// values).
+Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                             const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                             const Params& params, kernels::Kernel kernel);
 
 }  // namespace vexoacq::parsing::util
