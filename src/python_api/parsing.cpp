@@ -9,12 +9,14 @@
 
 #include "python_api/parsing.hpp"
 
+#include <bit>
 #include <cmath>
 #include <span>
 #include <tuple>
 #include <type_traits>
 
 #include "parsing/parsing.hpp"
+#include "parsing/reused_record.hpp"
 #include "python_api/binding.hpp"
 #include "python_api/exceptions.hpp"
 
@@ -31,47 +33,62 @@ constexpr std::size_t kCacheSize = 65536;
 // borrowed references owned by the lists being built; the slots that one
 // call filled are emptied when its cache goes away, so no object outlives
 // its dict in the cache or reaches another call.  The slot table itself is
-// kept per thread (zeroing 512 KiB per call would cost more than it saves).
+// kept per thread (zeroing 512 KiB per call would cost more than it saves)
+// and reached once per call, not once per value.  A nested call on the same
+// thread (a callback run while objects are made) gets a table of its own.
 class NumberCache {
 public:
-    explicit NumberCache(std::vector<PyObject*>& table) : table_(table) {
+    explicit NumberCache(std::vector<PyObject*>& home) : home_(home), table_(std::move(home)) {
         if (table_.size() != kCacheSize) table_.assign(kCacheSize, nullptr);
+        slots_ = table_.data();
     }
     ~NumberCache() {
-        for (std::uint16_t k : touched_) table_[k] = nullptr;
+        for (std::uint16_t k : touched_) slots_[k] = nullptr;
+        if (home_.empty()) home_ = std::move(table_);
     }
     NumberCache(const NumberCache&) = delete;
     NumberCache& operator=(const NumberCache&) = delete;
 
     // New reference for the value `key` (< kCacheSize), made by `make` on
-    // first sight.
+    // first sight; null with an exception set when `make` fails.
     template <class Make>
     PyObject* get(std::size_t key, Make&& make) {
-        PyObject*& slot = table_[key];
-        if (slot != nullptr) return Py_NewRef(slot);
+        PyObject* slot = slots_[key];
+        if (slot != nullptr) [[likely]] {
+            Py_INCREF(slot);
+            return slot;
+        }
         PyObject* made = make();
         if (made == nullptr) return nullptr;
         touched_.push_back(static_cast<std::uint16_t>(key));
-        slot = made;
+        slots_[key] = made;
         return made;
     }
 
 private:
-    std::vector<PyObject*>& table_;
+    std::vector<PyObject*>& home_;  // the thread's table, empty while this cache holds it
+    std::vector<PyObject*> table_;
+    PyObject** slots_ = nullptr;
     std::vector<std::uint16_t> touched_;
 };
 
-thread_local std::vector<PyObject*> float_table;
-thread_local std::vector<PyObject*> int_table;
+// The threads' slot tables (made on a thread's first call).
+std::vector<PyObject*>& thread_table(int which) {
+    thread_local std::vector<PyObject*> tables[2];
+    return tables[which];
+}
 
 class Converter {
 public:
+    // A whole number from 0 to 65535 (not -0.0) shares one object per value;
+    // the bit comparison tells such a value from every other float.
     PyObject* from_float(float v) {
-        const double d = static_cast<double>(v);
-        if (d >= 0.0 && d < static_cast<double>(kCacheSize) && !std::signbit(d) && d == std::floor(d)) {
-            return floats_.get(static_cast<std::size_t>(d), [d] { return PyFloat_FromDouble(d); });
+        if (v >= 0.0f && v < static_cast<float>(kCacheSize)) {
+            const auto k = static_cast<std::uint32_t>(v);
+            if (std::bit_cast<std::uint32_t>(static_cast<float>(k)) == std::bit_cast<std::uint32_t>(v))
+                return floats_.get(k, [v] { return PyFloat_FromDouble(static_cast<double>(v)); });
         }
-        return PyFloat_FromDouble(d);
+        return PyFloat_FromDouble(static_cast<double>(v));
     }
     PyObject* from_unsigned(std::size_t v) {
         if (v < kCacheSize) return ints_.get(v, [v] { return PyLong_FromSize_t(v); });
@@ -91,11 +108,12 @@ public:
     }
 
     PyObject* item(float v) { return from_float(v); }
-    PyObject* item(std::uint16_t v) { return from_unsigned(v); }
+    PyObject* item(std::uint16_t v) { return ints_.get(v, [v] { return PyLong_FromSize_t(v); }); }
     PyObject* item(std::size_t v) { return from_unsigned(v); }
     PyObject* item(const core::tolv96::EccError& e) { return from_ecc(e); }
 
-    // list of lists, one inner list per channel slot.
+    // list of lists, one inner list per channel slot.  The items of a new
+    // list are written straight into its item array.
     template <class T>
     PyObject* nested(const std::vector<std::vector<T>>& outer) {
         OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(outer.size())));
@@ -105,18 +123,20 @@ public:
             PyObject* inner = PyList_New(static_cast<Py_ssize_t>(values.size()));
             if (inner == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), inner);
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                PyObject* n = item(values[i]);
-                if (n == nullptr) return nullptr;
-                PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), n);
+            PyObject** items = reinterpret_cast<PyListObject*>(inner)->ob_item;
+            const T* v = values.data();
+            for (std::size_t i = 0, n = values.size(); i < n; ++i) {
+                PyObject* o = item(v[i]);
+                if (o == nullptr) return nullptr;
+                items[i] = o;
             }
         }
         return list.release();
     }
 
 private:
-    NumberCache floats_{float_table};
-    NumberCache ints_{int_table};
+    NumberCache floats_{thread_table(0)};
+    NumberCache ints_{thread_table(1)};
 };
 
 // Inserts the new reference `value` under `key`; false with an exception set.
@@ -150,17 +170,30 @@ PyObject* record_to_dict(const E& record) {
 
 }  // namespace
 
-// Decodes `raw` as record type E and builds the dict.
+// Decodes `raw` as record type E and builds the dict.  The families that can
+// decode into a given record use this thread's kept record, so their lists
+// keep their pages from one event to the next (see parsing/reused_record.hpp).
 template <class E>
 PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw,
                         std::optional<exceptions::PyErr>* deferred) {
-    auto decoded = core::parse_into<E>(std::span<const std::uint8_t>(raw), params);
-    raw = {};
-    if (!decoded) {
-        *deferred = exceptions::to_pyerr(decoded.error());
-        return nullptr;
+    if constexpr (core::DecodesInto<E>) {
+        core::ReusedRecord<E> record;
+        const auto decoded = decode_into(std::span<const std::uint8_t>(raw), params, record.get());
+        raw = {};
+        if (!decoded) {
+            *deferred = exceptions::to_pyerr(decoded.error());
+            return nullptr;
+        }
+        return record_to_dict(record.get());
+    } else {
+        auto decoded = core::parse_into<E>(std::span<const std::uint8_t>(raw), params);
+        raw = {};
+        if (!decoded) {
+            *deferred = exceptions::to_pyerr(decoded.error());
+            return nullptr;
+        }
+        return record_to_dict(*decoded);
     }
-    return record_to_dict(*decoded);
 }
 
 PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw,

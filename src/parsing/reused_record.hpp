@@ -1,0 +1,84 @@
+// A record kept per thread for the decoders that can decode into a record
+// they are given (ryk16, tolv96: decode_into).
+//
+// A full tolv96 event is 96 float lists of 16 KiB and 96 time lists of 8 KiB.
+// Freed after every event, that memory goes back to the kernel under the
+// default heap settings (its trim threshold is far below 2 MiB) and the next
+// decode faults every page in again, which costs several times the decoding
+// itself.  A consumer that decodes one event at a time and is done with the
+// record before the next (the Python dicts) borrows this thread's record
+// instead: its lists keep their storage from one event to the next.
+//
+// At most kKeptBytes of list storage per record type is kept per thread; a
+// record grown past that by an unusual event is freed when given back.  The
+// kept record is freed when its thread ends.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "parsing/frame.hpp"
+
+namespace vexoacq::parsing {
+
+// Bytes of list storage that `e` holds (its capacities, not its sizes).
+// The record types whose decoder can decode into a given record.
+template <class E>
+concept DecodesInto = requires(RawBytes raw, const Params& params, E& e) {
+    { decode_into(raw, params, e) } -> std::same_as<Result<void, ParsingError>>;
+};
+
+template <class E>
+std::size_t list_storage_bytes(const E& e) noexcept {
+    std::size_t bytes = 0;
+    for (const auto& l : e.data) bytes += l.capacity() * sizeof(float);
+    for (const auto& l : e.window_labels) bytes += l.capacity() * sizeof(std::uint16_t);
+    for (const auto& l : e.time) bytes += l.capacity() * sizeof(std::uint16_t);
+    if constexpr (HasEccErrors<E>) {
+        for (const auto& l : e.ecc_errors) bytes += l.capacity() * sizeof(typename std::decay_t<decltype(l)>::value_type);
+    }
+    return bytes;
+}
+
+// Takes this thread's kept record of type E (or a new one) for the lifetime
+// of the object and gives it back at the end.  A nested borrow on the same
+// thread (a callback that decodes while a record is out) gets a new record,
+// and only one of the two is kept.
+template <class E>
+class ReusedRecord {
+public:
+    static constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+
+    ReusedRecord() : record_(take()) {}
+    ~ReusedRecord() {
+        std::optional<E>& slot = kept();
+        if (!slot && list_storage_bytes(record_) <= kKeptBytes) slot.emplace(std::move(record_));
+    }
+    ReusedRecord(const ReusedRecord&) = delete;
+    ReusedRecord& operator=(const ReusedRecord&) = delete;
+
+    E& get() noexcept { return record_; }
+
+    // Whether this thread holds a kept record of type E now (for tests).
+    static bool thread_keeps_one() noexcept { return kept().has_value(); }
+
+private:
+    static std::optional<E>& kept() noexcept {
+        thread_local std::optional<E> slot;
+        return slot;
+    }
+    static E take() {
+        std::optional<E>& slot = kept();
+        if (!slot) return E{};
+        E e = std::move(*slot);
+        slot.reset();
+        return e;
+    }
+
+    E record_;
+};
+
+}  // namespace vexoacq::parsing
