@@ -1,14 +1,17 @@
 // The decoding frame: word readers, tuning-key typing, the common time axis
-// and the model table.
+// (appended, and written over reused lists by every kernel), the per-thread
+// kept record and the model table.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parsing/parsing.hpp"
+#include "parsing/reused_record.hpp"
 #include "parsing/util.hpp"
 #include "support/decoder_testing.hpp"
 
@@ -131,7 +134,24 @@ TEST(TimeAxis, WorkedExamples) {
         ASSERT_TRUE(util::set_time_axis(time, labels, p).ok());
         EXPECT_EQ(time[0], c.want);
         EXPECT_TRUE(time[1].empty());
+        // Over lists that held other values (shorter, as long, longer), every
+        // kernel writes the same lists as the rule on empty ones.
+        for (const kernels::Kernel kernel : kernels::kAllKernels)
+            for (const std::size_t held : {std::size_t{1}, c.want.size(), c.want.size() + 7}) {
+                SCOPED_TRACE(std::string(kernels::name(kernel)) + " over " + std::to_string(held));
+                Lists reused{U16s(held, 0xBEEF), U16s(held, 0xBEEF)};
+                ASSERT_TRUE(util::replace_time_axis(reused, labels, p, kernel).ok());
+                EXPECT_EQ(reused, time);
+            }
     }
+}
+
+TEST(TimeAxis, ReplacingEmptiesChannelsWithoutLabelsAndBeyondParams) {
+    const auto p = make_params("zelkv3", 2, 8, 2);
+    Lists time{{9, 9}, {9}, {9, 9, 9}};
+    const Lists labels{{1, 2}, {}, {1}};
+    ASSERT_TRUE(util::replace_time_axis(time, labels, p, kernels::best()).ok());
+    EXPECT_EQ(time, (Lists{{0, 1, 2, 3}, {}, {}}));
 }
 
 TEST(TimeAxis, AppendsAfterExistingValuesAndSkipsChannelsBeyondParams) {
@@ -170,6 +190,24 @@ TEST(TimeAxis, MissingLists) {
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error(), ParsingError::MissingData);
     }
+    {
+        SCOPED_TRACE("replacing: the same outcomes");
+        const struct {
+            std::size_t channels;
+            std::size_t time_lists;
+            Lists labels;
+            bool ok;
+        } cases[] = {{3, 3, {{1}, {2}}, false}, {2, 1, {{1}, {}}, true}, {2, 1, {{1}, {1}}, false}};
+        for (const auto& c : cases) {
+            Lists time(c.time_lists, U16s{7});
+            const auto r = util::replace_time_axis(time, c.labels, make_params("zelkv3", c.channels, 512, 4),
+                                                   kernels::best());
+            ASSERT_EQ(r.ok(), c.ok);
+            if (!c.ok) {
+                EXPECT_EQ(r.error(), ParsingError::MissingData);
+            }
+        }
+    }
 }
 
 TEST(TimeAxis, SampleCountBeyondAnyListIsAnInternalFault) {
@@ -186,6 +224,50 @@ TEST(EventChannels, SlotCountBeyondAnyListIsAnInternalFault) {
     EXPECT_EQ(ev.channel_slots(), 3u);
     EXPECT_EQ(ev.window_labels.size(), 3u);
     EXPECT_EQ(ev.time.size(), 3u);
+}
+
+// ------------------------------------------------------------ kept record
+static_assert(DecodesInto<tolv96::Tolv96Event> && DecodesInto<ryk16::Ryk16Event>);
+static_assert(!DecodesInto<zelkv3::Zelkv3Event> && !DecodesInto<mervyv1::Mervyv1Event>);
+
+// Run on a thread of its own, so that the thread starts without a kept record.
+template <class F>
+void on_new_thread(F f) {
+    std::thread t(f);
+    t.join();
+}
+
+TEST(ReusedRecord, KeepsOneRecordPerThreadUpToItsCap) {
+    using Kept = ReusedRecord<tolv96::Tolv96Event>;
+    on_new_thread([] {
+        EXPECT_FALSE(Kept::thread_keeps_one());
+        const float* storage = nullptr;
+        {
+            Kept r;
+            r.get().resize_channels(96);
+            r.get().data[5].resize(4096, 1.0f);
+            storage = r.get().data[5].data();
+        }
+        ASSERT_TRUE(Kept::thread_keeps_one());
+        {
+            Kept r;  // the same lists come back, storage and all
+            EXPECT_FALSE(Kept::thread_keeps_one());
+            EXPECT_EQ(r.get().data[5].data(), storage);
+            {
+                Kept nested;  // a borrow while the record is out gets a new one
+                EXPECT_TRUE(nested.get().data.empty());
+            }
+            EXPECT_TRUE(Kept::thread_keeps_one());  // the nested one was kept ...
+        }
+        {
+            Kept r;  // ... and the outer one, given back second, was not
+            EXPECT_TRUE(r.get().data.empty());
+            r.get().resize_channels(1);
+            r.get().data[0].reserve(Kept::kKeptBytes / sizeof(float) + 1);  // past the cap
+        }
+        EXPECT_FALSE(Kept::thread_keeps_one());
+        on_new_thread([] { EXPECT_FALSE(Kept::thread_keeps_one()); });  // nothing shared between threads
+    });
 }
 
 // ------------------------------------------------------------ model table

@@ -1,5 +1,6 @@
 // ryk16 decoder: worked events, error order, limits, tuning keys, the layout
-// under other header counts, a generated round trip and a bounded fuzz loop.
+// under other header counts, a generated round trip, decoding into a record
+// that held another event under every sample kernel, and a bounded fuzz loop.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "parsing/block_kernels.hpp"
 #include "parsing/parsing.hpp"
 #include "parsing/ryk16.hpp"
 #include "support/decoder_testing.hpp"
@@ -264,6 +266,64 @@ INSTANTIATE_TEST_SUITE_P(Geometries, Ryk16RoundTrip,
                                            // Other header and footer counts.
                                            Geometry{5, 16, 4, 4, 0, 3, 0},
                                            Geometry{6, 5, 2, 0, 5, 1, 3}));
+
+// ---------------------------------------------------------------- reuse
+
+// One record decoded into event after event, under random tuning keys and
+// geometries (more or fewer channels, longer or shorter blocks, repeated
+// channels, failures), with every kernel: each result must equal the plain
+// kernel's decode into a new record.
+TEST(Ryk16Reuse, EveryKernelIntoAUsedRecordDecodesAsANewOne) {
+    using vexoacq::parsing::ryk16::decode_into;
+    namespace k = vexoacq::parsing::kernels;
+    std::mt19937_64 rng(0x52594B);
+    Ryk16Event reused[3];
+    int decoded = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t channels = 1 + rng() % 20;
+        const std::size_t windows = 1 + rng() % 8;
+        const std::size_t samples = round % 30 == 0 ? 4096 / windows : 1 + rng() % 40;
+        const std::uint32_t chip_headers = static_cast<std::uint32_t>(rng() % 4);  // odd: samples at odd addresses
+        const std::uint32_t chip_footers = static_cast<std::uint32_t>(rng() % 4);
+        const std::uint32_t window_headers = static_cast<std::uint32_t>(rng() % 4);
+        const std::uint32_t window_footers = static_cast<std::uint32_t>(rng() % 3);
+        const Params p = params_with(channels, windows, samples,
+                                     {{"data_mask", u(rng() % 3 == 0 ? 0xFFFF : rng() & 0xFFFF)},
+                                      {"chanmask", u(rng() % 2 ? 0x0F00 : rng() & 0xFFFF)},
+                                      {"chan_shift", u(rng() % 2 ? 8 : rng() % 40)},
+                                      {"windmask", u(rng() % 2 ? 0x00FF : rng() & 0xFFFF)},
+                                      {"n_chip_headers", u(chip_headers)},
+                                      {"n_chip_footers", u(chip_footers)},
+                                      {"n_window_headers", u(window_headers)},
+                                      {"n_window_footers", u(window_footers)}});
+        const std::size_t block_words = window_headers + windows * samples + window_footers;
+        Bytes raw(chip_headers + chip_footers + 2 * channels * block_words);
+        for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+        // Mostly valid channel fields under the default mask and shift.
+        for (std::size_t b = 0; b < channels; ++b)
+            if (rng() % 8 != 0) raw[chip_headers + 2 * b * block_words + 1] = static_cast<std::uint8_t>(rng() % channels);
+        if (rng() % 20 == 0) raw.push_back(0);  // UnexpectedLength
+        Ryk16Event want;
+        const auto want_r = decode_into(raw, p, want, k::Kernel::Scalar);
+        decoded += want_r.ok() ? 1 : 0;
+        for (int kernel = 0; kernel < 3; ++kernel) {
+            const auto got_r = decode_into(raw, p, reused[kernel], k::kAllKernels[kernel]);
+            ASSERT_EQ(got_r.ok(), want_r.ok()) << "round " << round << " kernel " << kernel;
+            if (want_r.ok()) {
+                ASSERT_EQ(reused[kernel], want) << "round " << round << " kernel " << kernel;
+            } else {
+                ASSERT_EQ(got_r.error(), want_r.error()) << "round " << round << " kernel " << kernel;
+            }
+        }
+        // parse_into is the same decode into a new record.
+        const auto fresh = parse_into<Ryk16Event>(raw, p);
+        ASSERT_EQ(fresh.ok(), want_r.ok());
+        if (fresh.ok()) {
+            ASSERT_EQ(*fresh, want);
+        }
+    }
+    EXPECT_GT(decoded, 60);  // the comparison ran on records, not only on errors
+}
 
 // ---------------------------------------------------------------- fuzz
 

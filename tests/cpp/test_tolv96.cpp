@@ -1,6 +1,7 @@
 // tolv96 decoder: the fixed 96 channel slots, chip numbers from the chip
 // blocks, error order, limits, tuning keys, a generated round trip (the full
-// 786842-byte event included) and a bounded fuzz loop.
+// 786842-byte event included), decoding into a record that held another
+// event, every sample kernel under varied keys, and a bounded fuzz loop.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "parsing/block_kernels.hpp"
 #include "parsing/parsing.hpp"
 #include "parsing/tolv96.hpp"
 #include "support/decoder_testing.hpp"
@@ -420,6 +422,112 @@ TEST(Tolv96RoundTrip, FullDefaultEvent) {
     const auto got = parse_into<Tolv96Event>(gen.raw, params_with(96, 64, 64));
     ASSERT_TRUE(got.ok()) << vexoacq::error::message(got.error());
     EXPECT_EQ(*got, gen.expected);
+}
+
+// ---------------------------------------------------------------- reuse
+
+// A record that held one event, decoded into again, must equal a fresh
+// decode of the second event: no list may keep values, lengths, labels or
+// times of the first (fewer chips, shorter blocks, fewer channels, footer
+// only), nor of a decode that failed half way.
+TEST(Tolv96Reuse, DecodingIntoAUsedRecordEqualsAFreshDecode) {
+    using vexoacq::parsing::tolv96::decode_into;
+    std::vector<Bytes> six;
+    for (std::uint8_t chip = 0; chip < 6; ++chip) six.push_back(chip_block(chip, 16, 8, 1));
+    const Bytes full = event_of(six);
+    const Bytes two = event_of({chip_block(4, 16, 8, 3), chip_block(4, 16, 8, 0)});  // chip 4 twice
+    const Bytes shorter = event_of({chip_block(1, 16, 4, 1)});
+    const Bytes footer_only = event_of({});
+    // Chip 6 of 16 channels is past channel 95: InvalidChannel after chip 0 was read.
+    const Bytes bad_chip = event_of({chip_block(0, 16, 8, 0), chip_block(6, 16, 8, 0)});
+    const Params p8 = params_with(96, 2, 4);  // S = 8
+    const Params p4 = params_with(96, 2, 2);  // S = 4
+    const Params p48 = params_with(48, 2, 4, {{"num_chips", u(3)}});  // C = 16, times for 0..47 only
+    const Params p97 = params_with(97, 2, 4, {{"num_chips", u(6)}});  // MissingData after the data are in
+    struct Step {
+        const char* what;
+        const Bytes* raw;
+        const Params* params;
+    };
+    const struct {
+        Step first, second;
+    } cases[] = {
+        {{"full", &full, &p8}, {"two chips", &two, &p8}},
+        {{"two chips", &two, &p8}, {"full", &full, &p8}},
+        {{"full", &full, &p8}, {"shorter blocks", &shorter, &p4}},
+        {{"shorter blocks", &shorter, &p4}, {"full", &full, &p8}},
+        {{"full", &full, &p8}, {"48 channels", &full, &p48}},
+        {{"full", &full, &p8}, {"footer only", &footer_only, &p8}},
+        {{"bad chip", &bad_chip, &p8}, {"two chips", &two, &p8}},
+        {{"97 channels", &full, &p97}, {"shorter blocks", &shorter, &p4}},
+        {{"full", &full, &p8}, {"97 channels", &full, &p97}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first.what) + " then " + c.second.what);
+        const auto fresh = parse_into<Tolv96Event>(*c.second.raw, *c.second.params);
+        for (const auto kernel : vexoacq::parsing::kernels::kAllKernels) {
+            Tolv96Event record;
+            (void)decode_into(*c.first.raw, *c.first.params, record, kernel);
+            const auto again = decode_into(*c.second.raw, *c.second.params, record, kernel);
+            ASSERT_EQ(again.ok(), fresh.ok());
+            if (fresh.ok()) {
+                ASSERT_EQ(record, *fresh);
+            } else {
+                EXPECT_EQ(again.error(), fresh.error());
+            }
+        }
+    }
+}
+
+// Every sample kernel, into a record reused across rounds, against the plain
+// kernel into a new record, under random values of every tuning key: masks
+// that keep any bits, shifts, odd chip-header lengths (samples at odd byte
+// addresses), block lengths that leave vector tails.
+TEST(Tolv96Kernels, EveryKernelDecodesAsThePlainLoop) {
+    using vexoacq::parsing::tolv96::decode_into;
+    namespace k = vexoacq::parsing::kernels;
+    std::mt19937_64 rng(0x4B45524E);
+    Tolv96Event reused[3];
+    int decoded = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t windows = 1 + rng() % 8;
+        const std::size_t samples = round % 25 == 0 ? 4096 / windows : 1 + rng() % 40;
+        const std::uint32_t num_chips = 1 + static_cast<std::uint32_t>(rng() % 6);
+        const std::size_t channels = num_chips * (1 + rng() % 16);
+        const std::uint16_t chanmask = rng() % 2 ? 0x0F00 : static_cast<std::uint16_t>(rng());
+        const Params p = params_with(channels, windows, samples,
+                                     {{"data_mask", u(rng() % 3 == 0 ? 0xFFFF : rng() & 0xFFFF)},
+                                      {"chanmask", u(chanmask)},
+                                      {"chan_shift", u(rng() % 2 ? 8 : rng() % 40)},
+                                      {"windmask", u(rng() % 2 ? 0x00FF : rng() & 0xFFFF)},
+                                      {"n_chip_headers", u(rng() % 4)},
+                                      {"n_chip_footers", u(rng() % 5)},
+                                      {"n_window_headers", u(rng() % 4)},
+                                      {"n_window_footers", u(rng() % 3)},
+                                      {"num_chips", u(num_chips)},
+                                      {"n_event_footers", u(rng() % 3 * 2)}});
+        const vexoacq::parsing::tolv96::ParamsCache c(p);
+        ASSERT_TRUE(c.lengths_fit);
+        Bytes raw((1 + rng() % 6) * c.chip_len + c.n_event_footers);
+        for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+        // Chip numbers whose channels exist, so that most events decode.
+        for (std::size_t chip = 0; chip * c.chip_len + c.n_event_footers < raw.size(); ++chip)
+            raw[chip * c.chip_len] = static_cast<std::uint8_t>((rng() % (96 / c.channels_per_chip) / 2) | (rng() & 0xC0));
+        if (raw.size() % 2 != 0) raw.push_back(0);
+        Tolv96Event want;
+        const auto want_r = decode_into(raw, p, want, k::Kernel::Scalar);
+        decoded += want_r.ok() ? 1 : 0;
+        for (int kernel = 0; kernel < 3; ++kernel) {
+            const auto got_r = decode_into(raw, p, reused[kernel], k::kAllKernels[kernel]);
+            ASSERT_EQ(got_r.ok(), want_r.ok()) << "round " << round << " kernel " << kernel;
+            if (want_r.ok()) {
+                ASSERT_EQ(reused[kernel], want) << "round " << round << " kernel " << kernel;
+            } else {
+                ASSERT_EQ(got_r.error(), want_r.error()) << "round " << round << " kernel " << kernel;
+            }
+        }
+    }
+    EXPECT_GT(decoded, 100);  // the comparison ran on records, not only on errors
 }
 
 // ---------------------------------------------------------------- fuzz
