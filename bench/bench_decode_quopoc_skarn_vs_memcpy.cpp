@@ -2,7 +2,7 @@
 // default tuning keys, 64 windows of 64 samples per channel.  Each decoder is
 // set beside a plain memcpy of the same raw bytes, measured in the same run:
 // "per_sample" is the decode time per sample, "x_memcpy" the decode time over
-// the memcpy time.
+// the memcpy time, "faults" the minor page faults per decode.
 //
 // Each record is a fresh ~0.3 MB of lists, freed at the end of the iteration.
 // glibc hands that memory back to the system (trim threshold 128 KiB), so
@@ -78,7 +78,9 @@ Bytes skarn_event() {
 
 template <class Event>
 void decode(benchmark::State& state, const Bytes& raw, const Params& p, std::size_t channels) {
+    const double faults = vexoacq::bench::minor_faults();
     if (!vexoacq::bench::decode_loop<Event>(state, raw, p)) return;
+    vexoacq::bench::set_faults(state, faults);
     vexoacq::bench::set_bytes_processed(state, raw);
     vexoacq::bench::set_per_sample(state, static_cast<double>(channels * kWindows * kSamples));
     // Decode time per event over memcpy time per event, both from this run.

@@ -1,6 +1,7 @@
 // Decoding of one full default-geometry event per family (zelkv3, quopv2,
 // brindlexv3, zelkv3s), beside a plain memcpy of the same bytes as the
-// reference: the ratio decode / memcpy is what to watch.  Items are samples.
+// reference: the ratio decode / memcpy is what to watch.  Items are samples;
+// "faults" is the minor page faults per decode.
 //
 // Geometry (default keys, 64 samples per window):
 //   zelkv3 / quopv2: 4 channels, ring of 256 windows, every window read
@@ -72,7 +73,9 @@ Event chunked_event(const char* model, std::size_t windows, unsigned chan_shift,
 
 template <class E>
 void decode(benchmark::State& state, const Event& e) {
+    const double faults = bench::minor_faults();
     if (!bench::decode_loop<E>(state, e.raw, e.params, "event does not decode")) return;
+    bench::set_faults(state, faults);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * e.raw.size()));
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * e.samples));
 }
