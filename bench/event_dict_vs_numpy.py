@@ -86,7 +86,7 @@ def print_machine_facts():
     print(f"cpu                {model}, {os.cpu_count()} logical, load {os.getloadavg()[0]:.1f}")
     print(f"python             {platform.python_version()}, numpy {np.__version__}")
     print(f"malloc tunables    {tunables or 'none (default heap)'}")
-    print(f"decode kernel      {kernel}")
+    print(f"decode kernel      {kernel} (the widest the CPU flags allow)")
 
 
 def minor_faults():
