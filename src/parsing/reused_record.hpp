@@ -17,29 +17,35 @@
 #include <concepts>
 #include <cstddef>
 #include <optional>
-#include <type_traits>
 #include <utility>
 
 #include "parsing/frame.hpp"
 
 namespace vexoacq::parsing {
 
-// Bytes of list storage that `e` holds (its capacities, not its sizes).
 // The record types whose decoder can decode into a given record.
 template <class E>
 concept DecodesInto = requires(RawBytes raw, const Params& params, E& e) {
     { decode_into(raw, params, e) } -> std::same_as<Result<void, ParsingError>>;
 };
 
+// Bytes of list storage that `e` holds (its capacities, not its sizes),
+// outer lists included.
+template <class List>
+std::size_t storage_bytes(const List& l) noexcept {
+    return l.capacity() * sizeof(typename List::value_type);
+}
 template <class E>
 std::size_t list_storage_bytes(const E& e) noexcept {
-    std::size_t bytes = 0;
-    for (const auto& l : e.data) bytes += l.capacity() * sizeof(float);
-    for (const auto& l : e.window_labels) bytes += l.capacity() * sizeof(std::uint16_t);
-    for (const auto& l : e.time) bytes += l.capacity() * sizeof(std::uint16_t);
+    std::size_t bytes = storage_bytes(e.data) + storage_bytes(e.window_labels) + storage_bytes(e.time);
+    for (const auto& l : e.data) bytes += storage_bytes(l);
+    for (const auto& l : e.window_labels) bytes += storage_bytes(l);
+    for (const auto& l : e.time) bytes += storage_bytes(l);
     if constexpr (HasEccErrors<E>) {
-        for (const auto& l : e.ecc_errors) bytes += l.capacity() * sizeof(typename std::decay_t<decltype(l)>::value_type);
+        bytes += storage_bytes(e.ecc_errors);
+        for (const auto& l : e.ecc_errors) bytes += storage_bytes(l);
     }
+    if constexpr (requires { e.chip_ids; }) bytes += storage_bytes(e.chip_ids);
     return bytes;
 }
 

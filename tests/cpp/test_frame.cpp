@@ -262,10 +262,30 @@ TEST(ReusedRecord, KeepsOneRecordPerThreadUpToItsCap) {
         {
             Kept r;  // ... and the outer one, given back second, was not
             EXPECT_TRUE(r.get().data.empty());
-            r.get().resize_channels(1);
-            r.get().data[0].reserve(Kept::kKeptBytes / sizeof(float) + 1);  // past the cap
         }
-        EXPECT_FALSE(Kept::thread_keeps_one());
+        // A record grown past the cap in any of its lists is not kept.
+        using Grow = void (*)(tolv96::Tolv96Event&);
+        const Grow past_cap[] = {
+            [](tolv96::Tolv96Event& e) {
+                e.resize_channels(1);
+                e.data[0].reserve(Kept::kKeptBytes / sizeof(float) + 1);
+            },
+            [](tolv96::Tolv96Event& e) {
+                e.resize_channels(3);
+                e.time[2].reserve(Kept::kKeptBytes / 2 + 1);
+            },
+            [](tolv96::Tolv96Event& e) { e.chip_ids.reserve(Kept::kKeptBytes + 1); },
+            [](tolv96::Tolv96Event& e) { e.window_labels.reserve(Kept::kKeptBytes / sizeof(e.window_labels[0]) + 1); },
+        };
+        for (const Grow grow : past_cap) {
+            {
+                Kept r;
+                grow(r.get());
+            }
+            EXPECT_FALSE(Kept::thread_keeps_one());
+            { Kept refill; }  // an empty record is kept again
+            ASSERT_TRUE(Kept::thread_keeps_one());
+        }
         on_new_thread([] { EXPECT_FALSE(Kept::thread_keeps_one()); });  // nothing shared between threads
     });
 }
