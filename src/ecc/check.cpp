@@ -2,11 +2,14 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <exception>
-
-#include <oneapi/tbb/task_group.h>
+#include <memory>
+#include <thread>
+#include <utility>
 
 #include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
@@ -279,50 +282,215 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
     internal_fault("unknown ECC kernel");
 }
 
-ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
-    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
-    ChannelFindings lists(channels);
-    if (channels == 0) return lists;
-    // A fault in a task is kept in its channel's slot and rethrown here, on
-    // the calling thread, once every task has ended.
-    std::vector<std::exception_ptr> faults(channels);
-    // Channels are handed out one at a time from a shared counter.  The
-    // calling thread starts on them at once; workers join as they wake.  A
-    // worker that wakes after the last channel is taken finds nothing to do,
-    // so the caller never waits for a sleeping thread, only for the channel a
-    // worker is already checking.
-    std::atomic<std::size_t> next{0};
-    auto drain = [&] {
-        for (std::size_t ch = next.fetch_add(1, std::memory_order_relaxed); ch < channels;
-             ch = next.fetch_add(1, std::memory_order_relaxed)) {
-            try {
-                check_channel(raw, ch, kernel, lists[ch]);
-            } catch (...) {
-                faults[ch] = std::current_exception();
-            }
-        }
-    };
-    arena.execute([&] {
-        tbb::task_group helpers;
-        const auto workers = static_cast<std::size_t>(arena.max_concurrency());
-        for (std::size_t t = 1; t < workers && t < channels; ++t) helpers.run(drain);
-        drain();
-        helpers.wait();
-    });
-    for (const std::exception_ptr& f : faults) {
-        if (f) std::rethrow_exception(f);
-    }
-    return lists;
+std::span<const EccEntry> ChannelFindings::channel(std::size_t ch) const {
+    check_invariant(ch < lists_.size(), "tolv96 channel number outside the findings");
+    return lists_[ch];
 }
 
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
-    const ChannelFindings lists = check_channels(raw, arena, kernel);
-    std::size_t total = 0;
-    for (const auto& l : lists) total += l.size();
+std::size_t ChannelFindings::total() const noexcept {
+    std::size_t n = 0;
+    for (const auto& l : lists_) n += l.size();
+    return n;
+}
+
+std::vector<EccEntry> ChannelFindings::joined() const {
     std::vector<EccEntry> all;
-    all.reserve(total);
-    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    all.reserve(total());
+    for (const std::span<const EccEntry> l : *this) all.insert(all.end(), l.begin(), l.end());
     return all;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Two cache lines: some processors fetch lines in adjacent pairs.
+constexpr std::size_t kSeparate = 128;
+
+// What one thread taking part in a check writes: the lists of the channels
+// it checked, in the order it checked them (increasing channel numbers, as
+// channels are claimed from one counter).  Only this thread touches them
+// until the caller joins.
+struct alignas(kSeparate) Store {
+    struct Checked {
+        std::size_t ch;
+        std::vector<EccEntry> list;
+    };
+    std::vector<Checked> checked;  // room for every channel, reserved by its thread
+    std::exception_ptr fault;  // of its lowest faulty channel
+    std::size_t fault_channel = kChannels;
+};
+
+// One call's state, shared with the helpers it wakes.  A helper holds it
+// until it returns, which may be after the call has returned; by then every
+// channel has been claimed, so the helper touches nothing but `next`.
+struct Shared {
+    std::span<const std::uint8_t> raw;
+    Kernel kernel;
+    std::size_t channels;
+    tbb::task_arena* arena;
+    std::size_t helpers;  // at most this many helpers are woken
+    bool wake_all;
+    std::chrono::nanoseconds wake_above;
+    std::chrono::nanoseconds pace{0};  // per channel, as the caller saw it before waking
+    std::unique_ptr<Store[]> stores;    // [0] is the caller's
+
+    alignas(kSeparate) std::atomic<std::size_t> next{0};           // next channel to claim
+    alignas(kSeparate) std::atomic<std::size_t> helper_done{0};    // channels ended on helpers
+    alignas(kSeparate) std::atomic<std::size_t> stores_taken{1};  // stores in use
+};
+
+void check_into(const Shared& s, Store& st, std::size_t ch) noexcept {
+    try {
+        if (st.checked.capacity() < s.channels) st.checked.reserve(s.channels);
+        Store::Checked& c = st.checked.emplace_back(ch);
+        try {
+            check_channel(s.raw, ch, s.kernel, c.list);
+        } catch (...) {
+            st.checked.pop_back();
+            throw;
+        }
+    } catch (...) {
+        if (!st.fault) {
+            st.fault = std::current_exception();
+            st.fault_channel = ch;
+        }
+    }
+}
+
+// Work still unclaimed, projected at the caller's pace.
+bool worth_waking(const Shared& s) noexcept {
+    const std::size_t claimed = std::min(s.next.load(std::memory_order_relaxed), s.channels);
+    return s.pace * static_cast<std::int64_t>(s.channels - claimed) > s.wake_above;
+}
+
+void help(const std::shared_ptr<Shared>& s, bool first) noexcept;
+
+bool wake(const std::shared_ptr<Shared>& s, bool first) noexcept {
+    try {
+        s->arena->enqueue([s, first] { help(s, first); });
+        return true;
+    } catch (...) {
+        return false;  // no helper then; the work gets done all the same
+    }
+}
+
+// A helper on a pool thread.  The first one woken wakes the others (the
+// caller pays for one wake only) while the unclaimed work still justifies
+// one more.
+void help(const std::shared_ptr<Shared>& s, bool first) noexcept {
+    if (first) {
+        for (std::size_t k = 1; k < s->helpers && (s->wake_all || worth_waking(*s)); ++k) {
+            if (!wake(s, false)) break;
+        }
+    }
+    Store* st = nullptr;
+    for (std::size_t ch = s->next.fetch_add(1, std::memory_order_relaxed); ch < s->channels;
+         ch = s->next.fetch_add(1, std::memory_order_relaxed)) {
+        if (st == nullptr) st = &s->stores[s->stores_taken.fetch_add(1, std::memory_order_relaxed)];
+        check_into(*s, *st, ch);
+        // Publishes the store to the caller.  After the last channel the
+        // helper writes nothing the caller reads.
+        s->helper_done.fetch_add(1, std::memory_order_release);
+    }
+}
+
+// The caller's wait for channels that helpers are checking now.  It lasts
+// at most one channel's check per helper, so it spins, then yields.
+void wait_for(const std::atomic<std::size_t>& done, std::size_t target) noexcept {
+    for (unsigned i = 0; done.load(std::memory_order_acquire) != target; ++i) {
+        if (i < 2048) {
+#ifdef VEXO_ECC_X86
+            _mm_pause();
+#endif
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// The caller reads the clock after a few of its channels only.
+constexpr bool checkpoint(std::size_t done) noexcept { return done == 2 || done % 4 == 0; }
+
+}  // namespace
+
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                               const Schedule& schedule) {
+    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
+    if (channels == 0) return {};
+    const auto workers = static_cast<std::size_t>(std::max(arena.max_concurrency(), 1)) - 1;
+    const bool helpers_only = schedule.helpers_only && workers > 0;
+
+    auto s = std::make_shared<Shared>();
+    s->raw = raw;
+    s->kernel = kernel;
+    s->channels = channels;
+    s->arena = &arena;
+    s->helpers = std::min(workers, channels);
+    s->wake_all = helpers_only;
+    s->wake_above = schedule.wake_above;
+    s->stores.reset(new Store[s->helpers + 1]);
+    Store& mine = s->stores[0];
+
+    // Until it wakes a helper the caller counts channels alone; the shared
+    // counter takes over from the wake on.
+    bool woken = false;
+    std::size_t done = 0;
+    std::size_t ch = 0;
+    if (helpers_only) {
+        woken = wake(s, true);
+        ch = channels;
+        if (!woken) ch = 0;
+    }
+    const Clock::time_point t0 = Clock::now();
+    while (!woken && ch < channels) {
+        check_into(*s, mine, ch);
+        ++ch;
+        ++done;
+        if (s->helpers > 0 && ch < channels && checkpoint(done)) {
+            const auto pace = (Clock::now() - t0) / static_cast<std::int64_t>(done);
+            if (pace * static_cast<std::int64_t>(channels - ch) > schedule.wake_above) {
+                s->pace = pace;
+                s->next.store(ch, std::memory_order_relaxed);
+                woken = wake(s, true);
+            }
+        }
+    }
+    if (woken) {
+        if (!helpers_only) {
+            for (ch = s->next.fetch_add(1, std::memory_order_relaxed); ch < channels;
+                 ch = s->next.fetch_add(1, std::memory_order_relaxed)) {
+                check_into(*s, mine, ch);
+                ++done;
+            }
+        }
+        // Every channel is claimed; wait for those that helpers are on.
+        wait_for(s->helper_done, channels - done);
+    }
+
+    const std::size_t taken = s->stores_taken.load(std::memory_order_relaxed);
+    const Store* fault = nullptr;
+    for (std::size_t i = 0; i < taken; ++i) {
+        if (s->stores[i].fault && (fault == nullptr || s->stores[i].fault_channel < fault->fault_channel)) {
+            fault = &s->stores[i];
+        }
+    }
+    if (fault != nullptr) std::rethrow_exception(fault->fault);
+
+    std::vector<std::vector<EccEntry>> lists(channels);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < taken; ++i) {
+        Store& st = s->stores[i];
+        for (Store::Checked& c : st.checked) lists[c.ch] = std::move(c.list);
+        seen += st.checked.size();
+    }
+    check_invariant(seen == channels, "ECC check ended with a channel unchecked");
+    return ChannelFindings(std::move(lists), channels - done);
+}
+
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                                  const Schedule& schedule) {
+    return check_channels(raw, arena, kernel, schedule).joined();
 }
 
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
@@ -347,7 +515,7 @@ void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry>
 }
 
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings) {
-    for (const auto& l : findings) apply_corrections(buffer, std::span<const EccEntry>(l));
+    for (const std::span<const EccEntry> l : findings) apply_corrections(buffer, l);
 }
 
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
