@@ -90,11 +90,12 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
 
 // When the calling thread wakes helpers on the pool.
 struct Schedule {
-    // The caller checks channels alone until the pace of the channels done
-    // so far, applied to those still unclaimed, projects more than this; it
-    // then wakes one pool thread, which wakes the others if the work left
-    // is still worth it.
-    std::chrono::nanoseconds wake_above{std::chrono::microseconds(60)};
+    // The caller checks channels alone until the work still unclaimed,
+    // projected from the channels done so far, is more than this; it then
+    // wakes one pool thread, which wakes the others while the work left is
+    // still worth it.  Waking a sleeping thread costs the waker some 15-40
+    // microseconds, and the woken one starts some 10-50 later.
+    std::chrono::nanoseconds wake_above{std::chrono::microseconds(100)};
     // Tests only: wake the helpers before the first channel and leave every
     // channel to them, so that each one is checked on a pool thread.  The
     // caller then waits for threads that may still be asleep; an arena
@@ -111,6 +112,10 @@ public:
     ChannelFindings() = default;
     ChannelFindings(std::vector<std::vector<EccEntry>> lists, std::size_t helper_channels)
         : lists_(std::move(lists)), helper_channels_(helper_channels) {}
+    ChannelFindings(ChannelFindings&& other) noexcept;
+    ChannelFindings& operator=(ChannelFindings&& other) noexcept;
+    // The lists' storage is kept for the next check on this thread.
+    ~ChannelFindings();
 
     std::size_t channels() const noexcept { return lists_.size(); }
     std::span<const EccEntry> channel(std::size_t ch) const;
@@ -148,6 +153,8 @@ public:
     std::vector<EccEntry> joined() const;
 
 private:
+    void release() noexcept;
+
     std::vector<std::vector<EccEntry>> lists_;
     std::size_t helper_channels_ = 0;
 };
