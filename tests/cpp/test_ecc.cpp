@@ -533,13 +533,16 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
 }
 
 // Several threads checking their own events on the shared pool at once,
-// under every schedule.
+// under every schedule: small dense events, so that calls begin and end
+// (and hand kept lists around) often.
 TEST(CheckSchedule, ConcurrentCallersShareThePool) {
     constexpr int kCallers = 6;
+    constexpr int kRounds = 300;
     std::vector<Bytes> events;
     std::vector<std::vector<EccEntry>> expected;
     for (int i = 0; i < kCallers; ++i) {
-        events.push_back(flipped_event(check::kFullEventBytes, i % 2 == 0 ? 0.1 : 0.001, 100 + i));
+        events.push_back(flipped_event(i == 0 ? check::kFullEventBytes : check::kChipBlockBytes + 2,
+                                       i % 2 == 0 ? 0.1 : 0.02, 100 + static_cast<std::uint32_t>(i)));
         expected.push_back(reference_check(events.back()));
     }
     std::atomic<int> mismatches{0};
@@ -547,9 +550,11 @@ TEST(CheckSchedule, ConcurrentCallersShareThePool) {
     std::vector<std::thread> callers;
     for (int i = 0; i < kCallers; ++i) {
         callers.emplace_back([&, i] {
-            for (int round = 0; round < 10; ++round) {
+            for (int round = 0; round < kRounds; ++round) {
                 const NamedSchedule& s = kSchedules[(i + round) % 3];
-                if (check::check_event(events[i], pool::arena(), check::best_kernel(), s.schedule) != expected[i]) {
+                const int which = round % 7 == 0 ? 0 : i;
+                if (check::check_event(events[which], pool::arena(), check::best_kernel(), s.schedule) !=
+                    expected[which]) {
                     ++mismatches;
                 }
                 ++calls;
@@ -557,7 +562,7 @@ TEST(CheckSchedule, ConcurrentCallersShareThePool) {
         });
     }
     for (std::thread& t : callers) t.join();
-    EXPECT_EQ(calls.load(), kCallers * 10);
+    EXPECT_EQ(calls.load(), kCallers * kRounds);
     EXPECT_EQ(mismatches.load(), 0);
 }
 
