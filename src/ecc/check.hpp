@@ -12,11 +12,12 @@
 // data at [start, start + 8192) with start = c * 131140 + k * 8196 + 3.
 //
 // Each channel is checked on its own.  The calling thread starts at once and
-// wakes pool threads only when the pace of its first channels projects more
-// remaining work than a wake costs: a clean full event takes less time than
-// waking one sleeping worker.  Every thread that takes part appends to
-// findings storage of its own (no cache line is written by two threads) and
-// notes which channels it checked; the runs are joined in channel order
+// wakes a pool thread only when the work still unclaimed, projected from its
+// first channels, is clearly larger than a wake: a clean full event takes
+// less time than waking one sleeping worker.  Channels are claimed from one
+// counter, so the caller never waits for a thread that has not started.
+// Every thread that takes part fills lists in storage of its own (no cache
+// line is written by two threads), and the lists are put in channel order
 // afterwards, so the result does not depend on the number of threads or on
 // who checked what, and no finding takes a lock.
 #pragma once
@@ -93,8 +94,9 @@ struct Schedule {
     // The caller checks channels alone until the work still unclaimed,
     // projected from the channels done so far, is more than this; it then
     // wakes one pool thread, which wakes the others while the work left is
-    // still worth it.  Waking a sleeping thread costs the waker some 15-40
-    // microseconds, and the woken one starts some 10-50 later.
+    // still worth it.  Waking sleeping pool threads costs the waker some 30
+    // to 100 microseconds, and the first of them starts some 20 to 100 later
+    // (more on a loaded machine).
     std::chrono::nanoseconds wake_above{std::chrono::microseconds(100)};
     // Tests only: wake the helpers before the first channel and leave every
     // channel to them, so that each one is checked on a pool thread.  The
@@ -169,10 +171,10 @@ private:
 ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
                                const Schedule& schedule = {});
 
-// Findings of the whole event, by channel and then by offset, checked by
-// check_channels with the process's worker pool.  `raw` is only read.  Input outside the
-// limits above ends the call with an internal fault, also when a pool task
-// meets it; the pool stays usable.
+// Findings of the whole event, by channel and then by offset, from
+// check_channels on the process's worker pool.  `raw` is only read.  Input
+// outside the limits above ends the call with an internal fault, also when a
+// pool thread meets it; the pool stays usable.
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw);
 // The same on a given arena, kernel and schedule (tests, benchmarks).
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
