@@ -7,10 +7,12 @@
 //   - BM_PoolAllAtOnce: the scheme the pool replaced, measured beside it:
 //     one task per pool thread handed out at once, the caller joining the
 //     arena and waiting for all of them, findings in one list per channel.
-// Throughput is per event byte; "per_word" is the time per data word and
-// "helper_channels" the channels that pool threads checked, per call.
+// Throughput is per event byte; "per_word" is the time per data word,
+// "helper_channels" the channels that pool threads checked per call, and
+// "faults" the page faults per call (all threads of the process).
 // Compare the rows of one run: the machine is shared.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdint>
@@ -72,7 +74,15 @@ bool usable(benchmark::State& state, check::Kernel kernel) {
     return false;
 }
 
-void finish(benchmark::State& state, double helper_channels) {
+long minor_faults() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_minflt;
+}
+
+void finish(benchmark::State& state, double helper_channels, long faults_before) {
+    state.counters["faults"] =
+        static_cast<double>(minor_faults() - faults_before) / static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(check::kFullEventBytes));
     state.counters["per_word"] = benchmark::Counter(static_cast<double>(state.iterations()) * 393216.0,
@@ -87,8 +97,9 @@ void BM_SingleThread(benchmark::State& state) {
     if (!usable(state, kernel)) return;
     const Bytes& ev = event(static_cast<int>(state.range(1)));
     static tbb::task_arena one(1);
+    const long faults = minor_faults();
     for (auto _ : state) benchmark::DoNotOptimize(check::check_channels(ev, one, kernel));
-    finish(state, 0);
+    finish(state, 0, faults);
 }
 
 // check_channels on the process's worker pool.
@@ -98,12 +109,13 @@ void BM_Pool(benchmark::State& state) {
     const Bytes& ev = event(static_cast<int>(state.range(1)));
     state.counters["threads"] = static_cast<double>(pool::size());
     double helped = 0;
+    const long faults = minor_faults();
     for (auto _ : state) {
         const check::ChannelFindings f = check::check_channels(ev, pool::arena(), kernel);
         helped += static_cast<double>(f.helper_channels());
         benchmark::DoNotOptimize(f);
     }
-    finish(state, helped);
+    finish(state, helped, faults);
 }
 
 // The replaced scheme, for comparison: every pool thread gets a task at
@@ -141,8 +153,9 @@ void BM_PoolAllAtOnce(benchmark::State& state) {
     if (!usable(state, kernel)) return;
     const Bytes& ev = event(static_cast<int>(state.range(1)));
     state.counters["threads"] = static_cast<double>(pool::size());
+    const long faults = minor_faults();
     for (auto _ : state) benchmark::DoNotOptimize(all_at_once(ev, pool::arena(), kernel));
-    finish(state, 0);
+    finish(state, 0, faults);
 }
 
 void kernels_and_events(benchmark::internal::Benchmark* b) {
