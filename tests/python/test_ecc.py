@@ -452,6 +452,41 @@ def test_pool_threads_follow_the_environment(env_vars, most):
     assert 1 <= int(proc.stdout) <= most
 
 
+THREADS_BY_DENSITY = """
+import os, vexoacq
+def threads():
+    return len(os.listdir("/proc/self/task"))
+clean = bytes(786842)
+sparse = bytearray(clean)
+for p in range(3, 786842 - 8, 1000):
+    sparse[p] = 1
+for _ in range(200):
+    vexoacq.ecc_check(clean)
+    vexoacq.ecc_correct(clean)
+    vexoacq.ecc_check(sparse)
+print(threads())
+vexoacq.ecc_correct(b"\\xff" * 786842)
+print(threads())
+"""
+
+
+def vector_kernel_here():
+    with open("/proc/cpuinfo") as f:
+        flags = next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), [])
+    return "avx2" in flags or {"avx512f", "avx512bw", "gfni"} <= set(flags)
+
+
+@pytest.mark.skipif(not vector_kernel_here(), reason="the scalar kernel is slow enough to wake helpers")
+def test_clean_events_never_start_pool_threads():
+    # A clean or sparse event is checked before a wake would pay off: the
+    # process stays on one thread.  Dense findings wake the pool.
+    proc = run_in_child(THREADS_BY_DENSITY, RAYON_NUM_THREADS="4")
+    assert proc.returncode == 0, proc.stderr
+    before, after = map(int, proc.stdout.split())
+    assert before == 1
+    assert 1 < after <= 4
+
+
 def test_this_file_passes_on_a_single_thread_pool():
     if os.environ.get("RAYON_NUM_THREADS") == "1":
         pytest.skip("already running on a single-thread pool")
