@@ -1,13 +1,26 @@
 // The ECC check of one full tolv96 event (96 channels, 393216 data words,
-// 786842 bytes): each kernel single-threaded on the calling thread beside the
-// same kernel spread over the process's worker pool, on a clean event and on
-// one with 1% of its data words carrying a single inverted bit.  Throughput
-// is per event byte; "per_word" is the time per data word.
+// 786842 bytes) on clean events and on events with 0.1 %, 1 % and 10 % of
+// their data words carrying a single inverted bit:
+//   - BM_SingleThread: one kernel, every channel on the calling thread;
+//   - BM_Pool: the same kernel through check_channels on the process's
+//     worker pool (the caller starts, helpers are woken when worth it);
+//   - BM_PoolAllAtOnce: the scheme the pool replaced, measured beside it:
+//     one task per pool thread handed out at once, the caller joining the
+//     arena and waiting for all of them, findings in one list per channel.
+// Throughput is per event byte; "per_word" is the time per data word,
+// "helper_channels" the channels that pool threads checked per call, and
+// "faults" the page faults per call (all threads of the process).
+// Compare the rows of one run: the machine is shared.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <random>
 #include <vector>
+
+#include <oneapi/tbb/task_group.h>
 
 #include "ecc/check.hpp"
 #include "ecc/pool.hpp"
@@ -44,52 +57,116 @@ Bytes make_event(double fraction) {
 
 const Bytes& event(int flipped_per_mille) {
     static const Bytes clean = make_event(0.0);
-    static const Bytes one_percent = make_event(0.01);
-    return flipped_per_mille == 0 ? clean : one_percent;
+    static const Bytes tenth = make_event(0.001);
+    static const Bytes one = make_event(0.01);
+    static const Bytes ten = make_event(0.1);
+    switch (flipped_per_mille) {
+    case 0: return clean;
+    case 1: return tenth;
+    case 10: return one;
+    default: return ten;
+    }
 }
 
-void finish(benchmark::State& state) {
+bool usable(benchmark::State& state, check::Kernel kernel) {
+    if (check::kernel_available(kernel)) return true;
+    state.SkipWithError("kernel not supported here");
+    return false;
+}
+
+long minor_faults() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_minflt;
+}
+
+void finish(benchmark::State& state, double helper_channels, long faults_before) {
+    state.counters["faults"] =
+        static_cast<double>(minor_faults() - faults_before) / static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(check::kFullEventBytes));
     state.counters["per_word"] = benchmark::Counter(static_cast<double>(state.iterations()) * 393216.0,
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["helper_channels"] = helper_channels / static_cast<double>(state.iterations());
 }
 
-// One kernel, all 96 channels in order on the calling thread (an arena of
-// one thread runs its work there), findings in per-channel lists.
+// All 96 channels in order on the calling thread (an arena of one thread
+// has no helper to wake).
 void BM_SingleThread(benchmark::State& state) {
     const auto kernel = static_cast<check::Kernel>(state.range(0));
-    if (!check::kernel_available(kernel)) {
-        state.SkipWithError("kernel not supported here");
-        return;
-    }
+    if (!usable(state, kernel)) return;
     const Bytes& ev = event(static_cast<int>(state.range(1)));
     static tbb::task_arena one(1);
+    const long faults = minor_faults();
     for (auto _ : state) benchmark::DoNotOptimize(check::check_channels(ev, one, kernel));
-    finish(state);
+    finish(state, 0, faults);
 }
 
-// The same kernel with the channels spread over the process's worker pool.
+// check_channels on the process's worker pool.
 void BM_Pool(benchmark::State& state) {
     const auto kernel = static_cast<check::Kernel>(state.range(0));
-    if (!check::kernel_available(kernel)) {
-        state.SkipWithError("kernel not supported here");
-        return;
-    }
+    if (!usable(state, kernel)) return;
     const Bytes& ev = event(static_cast<int>(state.range(1)));
     state.counters["threads"] = static_cast<double>(pool::size());
-    for (auto _ : state) benchmark::DoNotOptimize(check::check_channels(ev, pool::arena(), kernel));
-    finish(state);
+    double helped = 0;
+    const long faults = minor_faults();
+    for (auto _ : state) {
+        const check::ChannelFindings f = check::check_channels(ev, pool::arena(), kernel);
+        helped += static_cast<double>(f.helper_channels());
+        benchmark::DoNotOptimize(f);
+    }
+    finish(state, helped, faults);
+}
+
+// The replaced scheme, for comparison: every pool thread gets a task at
+// once; the tasks and the caller take channels from one counter and push
+// into adjacent per-channel lists.
+std::vector<std::vector<check::EccEntry>> all_at_once(const Bytes& raw, tbb::task_arena& arena, check::Kernel kernel) {
+    const std::size_t channels = check::chip_count(raw.size()) * check::kChannelsPerChip;
+    std::vector<std::vector<check::EccEntry>> lists(channels);
+    std::vector<std::exception_ptr> faults(channels);
+    std::atomic<std::size_t> next{0};
+    auto drain = [&] {
+        for (std::size_t ch = next.fetch_add(1); ch < channels; ch = next.fetch_add(1)) {
+            try {
+                check::check_channel(raw, ch, kernel, lists[ch]);
+            } catch (...) {
+                faults[ch] = std::current_exception();
+            }
+        }
+    };
+    arena.execute([&] {
+        tbb::task_group helpers;
+        const auto workers = static_cast<std::size_t>(arena.max_concurrency());
+        for (std::size_t t = 1; t < workers && t < channels; ++t) helpers.run(drain);
+        drain();
+        helpers.wait();
+    });
+    for (const std::exception_ptr& f : faults) {
+        if (f) std::rethrow_exception(f);
+    }
+    return lists;
+}
+
+void BM_PoolAllAtOnce(benchmark::State& state) {
+    const auto kernel = static_cast<check::Kernel>(state.range(0));
+    if (!usable(state, kernel)) return;
+    const Bytes& ev = event(static_cast<int>(state.range(1)));
+    state.counters["threads"] = static_cast<double>(pool::size());
+    const long faults = minor_faults();
+    for (auto _ : state) benchmark::DoNotOptimize(all_at_once(ev, pool::arena(), kernel));
+    finish(state, 0, faults);
 }
 
 void kernels_and_events(benchmark::internal::Benchmark* b) {
     b->ArgNames({"kernel", "flipped_per_mille"});
     for (int k : {0, 1, 2}) {
-        for (int f : {0, 10}) b->Args({k, f});
+        for (int f : {0, 1, 10, 100}) b->Args({k, f});
     }
 }
 
-BENCHMARK(BM_SingleThread)->Apply(kernels_and_events);
+BENCHMARK(BM_SingleThread)->Apply(kernels_and_events)->UseRealTime();
 BENCHMARK(BM_Pool)->Apply(kernels_and_events)->UseRealTime();
+BENCHMARK(BM_PoolAllAtOnce)->Apply(kernels_and_events)->UseRealTime();
 
 }  // namespace

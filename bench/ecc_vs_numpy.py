@@ -1,33 +1,46 @@
-"""ecc_check and ecc_correct on a full tolv96 event against a numpy check.
+"""ecc_check and ecc_correct on a full tolv96 event: the worker pool against
+a pool of one thread, and both against a numpy check.
 
 The event is 786842 bytes: six chip blocks of 16 channels, 4096 data words
-per channel.  Three versions of it: clean (every data word a code word), and
-with 1% and 0.1% of the data words carrying one inverted bit among d0-d13.
+per channel.  Four versions of it: clean (every data word a code word), and
+with 0.1 %, 1 % and 10 % of the data words carrying one inverted bit among
+d0-d13.
+
+The pool is sized once per process, so each side runs in a child process of
+its own: the default pool and RAYON_NUM_THREADS=1 (and, with --other DIR,
+the module built in DIR, for a before/after comparison in the same run).
+The parent asks each child in turn to time one call, then times the numpy
+check itself, round after round, so all sides see the same machine load and
+the pool threads have gone idle between calls as they do in real use.  The
+report is the ratio of the median times.
 
 The numpy side is a vectorised check of the same event: a 64K table from
 word to code bits (syndrome in bits 0-3, parity in bit 4), looked up for
 each block of 16 channels (one chip) and searched for non-zero entries; the
 findings become the same list of 6-tuples.  Its correction copies the bytes
 into a bytearray and writes the corrected words back with one fancy
-assignment.  Both sides are run alternately in the same process, their
-outputs compared once, and the report is the ratio of the median times.
+assignment.  All outputs are compared once before timing.
 
-    PYTHONPATH=<build>/python /usr/bin/python3 bench/ecc_vs_numpy.py [rounds]
+    PYTHONPATH=<build>/python /usr/bin/python3 bench/ecc_vs_numpy.py [--rounds N] [--other DIR]
 """
 
+import argparse
+import os
+import pickle
 import random
 import statistics
+import subprocess
 import sys
 import time
 
 import numpy as np
 
-import vexoacq
-
 CHIP = 131140
 FULL = 6 * CHIP + 2
 MASKS = (0x055B, 0x0A6D, 0x138E, 0x23F0)
 SYNDROME_BITS = np.array([15, 10, 11, 0, 12, 1, 2, 3, 13, 4, 5, 6, 7, 8, 9, 15], dtype=np.uint8)  # by S; S=0 -> d15
+EVENTS = [("clean", 0.0, 1), ("0.1% flipped", 0.001, 3), ("1% flipped", 0.01, 2), ("10% flipped", 0.1, 4)]
+FUNCTIONS = ["ecc_check", "ecc_correct"]
 
 
 def code_table():
@@ -40,7 +53,7 @@ def code_table():
         x = x ^ (x >> 1)
         return x & 1
 
-    code = parity(w)  << 4
+    code = parity(w) << 4
     for i, m in enumerate(MASKS):
         code |= parity(w & m) << i
     return code.astype(np.uint8)
@@ -98,6 +111,9 @@ def numpy_correct(raw):
     return out
 
 
+NUMPY = {"ecc_check": numpy_check, "ecc_correct": numpy_correct}
+
+
 def make_event(fraction, seed):
     rng = np.random.default_rng(seed)
     clean = np.flatnonzero(TABLE == 0).astype(np.uint16)
@@ -110,30 +126,141 @@ def make_event(fraction, seed):
     return raw.tobytes()
 
 
-def median_us(samples):
-    return statistics.median(samples) * 1e6
+# ------------------------------------------------------------------ children
+
+
+def serve():
+    """Child: answer 'function event' lines with the time of one call."""
+    import vexoacq
+
+    events = [make_event(f, seed) for _, f, seed in EVENTS]
+    out = sys.stdout.buffer
+    pickle.dump({"module": vexoacq.__file__}, out)
+    out.flush()
+    for line in sys.stdin:
+        if line.startswith("result"):
+            _, fn, ev = line.split()
+            pickle.dump(getattr(vexoacq, fn)(events[int(ev)]), out)
+        else:
+            fn, ev = line.split()
+            f, raw = getattr(vexoacq, fn), events[int(ev)]
+            t0 = time.perf_counter()
+            f(raw)
+            pickle.dump(time.perf_counter() - t0, out)
+        out.flush()
+
+
+class Child:
+    def __init__(self, label, env_update, pythonpath=None):
+        env = dict(os.environ)
+        env.pop("RAYON_NUM_THREADS", None)
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        env.update(env_update)
+        if pythonpath:
+            env["PYTHONPATH"] = pythonpath
+        self.label = label
+        self.proc = subprocess.Popen([sys.executable, __file__, "--serve"], env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+        self.info = pickle.load(self.proc.stdout)
+
+    def ask(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        return pickle.load(self.proc.stdout)
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+# ---------------------------------------------------------------- the facts
+
+
+def kernel_name():
+    flags = set()
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    if {"avx512f", "avx512bw", "gfni"} <= flags:
+        return "AVX-512 + GFNI"
+    if "avx2" in flags:
+        return "AVX2"
+    return "scalar"
+
+
+def pool_size():
+    # The rule the module applies (no cgroup quota assumed).
+    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        v = os.environ.get(var, "")
+        if v.lstrip("+").isdigit():
+            if int(v) > 0:
+                return int(v)
+            if var == "RAYON_NUM_THREADS":
+                break
+    return len(os.sched_getaffinity(0))
 
 
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 300
-    events = [("clean", make_event(0.0, 1)), ("1% flipped", make_event(0.01, 2)),
-              ("0.1% flipped", make_event(0.001, 3))]
-    pairs = [("ecc_check", vexoacq.ecc_check, numpy_check), ("ecc_correct", vexoacq.ecc_correct, numpy_correct)]
-    print(f"{'function':12} {'event':13} {'findings':>8} {'vexoacq us':>11} {'numpy us':>10} {'ratio':>7}")
-    for name, ours, theirs in pairs:
-        for label, raw in events:
-            assert ours(raw) == theirs(raw), (name, label)
-            t_ours, t_theirs = [], []
-            for _ in range(rounds):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=200)
+    parser.add_argument("--other", help="build directory of a second module to time beside this one")
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.serve:
+        serve()
+        return
+
+    children = [Child("pool", {}), Child("1 thread", {"RAYON_NUM_THREADS": "1"})]
+    if args.other:
+        children.append(Child("other pool", {}, os.path.join(os.path.abspath(args.other), "python")))
+    print(f"pool threads {pool_size()}, ECC kernel {kernel_name()}, processors {os.cpu_count()}, "
+          f"load average {os.getloadavg()[0]:.1f}, rounds {args.rounds}")
+    for c in children:
+        print(f"  {c.label}: {c.info['module']}")
+    events = [make_event(f, seed) for _, f, seed in EVENTS]
+
+    rows = []
+    for fn in FUNCTIONS:
+        for e, (label, _, _) in enumerate(EVENTS):
+            expected = NUMPY[fn](events[e])
+            for c in children:
+                assert c.ask(f"result {fn} {e}") == expected, (c.label, fn, label)
+            times = {c.label: [] for c in children}
+            times["numpy"] = []
+            for _ in range(args.rounds):
+                for c in children:
+                    times[c.label].append(c.ask(f"{fn} {e}"))
                 t0 = time.perf_counter()
-                ours(raw)
-                t1 = time.perf_counter()
-                theirs(raw)
-                t2 = time.perf_counter()
-                t_ours.append(t1 - t0)
-                t_theirs.append(t2 - t1)
-            a, b = median_us(t_ours), median_us(t_theirs)
-            print(f"{name:12} {label:13} {len(vexoacq.ecc_check(raw)):8d} {a:11.1f} {b:10.1f} {b / a:6.1f}x")
+                NUMPY[fn](events[e])
+                times["numpy"].append(time.perf_counter() - t0)
+            rows.append((fn, label, len(numpy_findings(events[e])),
+                         {k: statistics.median(v) * 1e6 for k, v in times.items()}))
+    for c in children:
+        c.close()
+
+    other = " other us" if args.other else ""
+    print(f"{'function':12} {'event':13} {'findings':>8} {'pool us':>9} {'1-thr us':>9}{other:>10} {'numpy us':>9}"
+          f" {'pool/1-thr':>10} {'numpy/pool':>10}")
+    for fn, label, n, t in rows:
+        o = f" {t['other pool']:9.1f}" if args.other else ""
+        print(f"{fn:12} {label:13} {n:8d} {t['pool']:9.1f} {t['1 thread']:9.1f}{o} {t['numpy']:9.1f}"
+              f" {t['pool'] / t['1 thread']:9.2f}x {t['numpy'] / t['pool']:9.1f}x")
+
+    by = {(fn, label): t for fn, label, _, t in rows}
+    check = by[("ecc_check", "clean")]
+    print("goals (ecc_check unless named):")
+    print(f"  clean: pool / 1 thread = {check['pool'] / check['1 thread']:.2f} (at most 1.3), "
+          f"numpy / pool = {check['numpy'] / check['pool']:.1f} (at least 10)")
+    t = by[("ecc_check", "0.1% flipped")]
+    print(f"  0.1% flipped: numpy / pool = {t['numpy'] / t['pool']:.1f} (at least 5)")
+    for fn in FUNCTIONS:
+        t = by[(fn, "10% flipped")]
+        print(f"  10% flipped, {fn}: 1 thread / pool = {t['1 thread'] / t['pool']:.2f} (at least 1.5)")
+    if args.other:
+        for fn, label, _, t in rows:
+            print(f"  {fn} {label}: other / pool = {t['other pool'] / t['pool']:.2f}")
 
 
 if __name__ == "__main__":

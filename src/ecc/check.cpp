@@ -2,11 +2,14 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <exception>
-
-#include <oneapi/tbb/task_group.h>
+#include <memory>
+#include <thread>
+#include <utility>
 
 #include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
@@ -279,50 +282,328 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
     internal_fault("unknown ECC kernel");
 }
 
-ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
-    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
-    ChannelFindings lists(channels);
-    if (channels == 0) return lists;
-    // A fault in a task is kept in its channel's slot and rethrown here, on
-    // the calling thread, once every task has ended.
-    std::vector<std::exception_ptr> faults(channels);
-    // Channels are handed out one at a time from a shared counter.  The
-    // calling thread starts on them at once; workers join as they wake.  A
-    // worker that wakes after the last channel is taken finds nothing to do,
-    // so the caller never waits for a sleeping thread, only for the channel a
-    // worker is already checking.
-    std::atomic<std::size_t> next{0};
-    auto drain = [&] {
-        for (std::size_t ch = next.fetch_add(1, std::memory_order_relaxed); ch < channels;
-             ch = next.fetch_add(1, std::memory_order_relaxed)) {
-            try {
-                check_channel(raw, ch, kernel, lists[ch]);
-            } catch (...) {
-                faults[ch] = std::current_exception();
-            }
+namespace {
+
+// Finding lists keep their capacity from one call to the next on the same
+// thread.  A list of a few thousand entries given back to the heap is handed
+// back to the kernel as soon as it borders the heap top, and filling the
+// next one faults every page in again; with 10 % of the words flipped that
+// is a third of the check.  Each thread keeps the lists that the findings it
+// destroys held, up to kListCacheBytes, and a call hands its caller's lists
+// to the threads that check its channels.
+constexpr std::size_t kListCacheBytes = std::size_t{8} << 20;
+
+class ListCache {
+public:
+    ~ListCache() { gone = true; }
+
+    static void give(std::vector<EccEntry>&& list) noexcept {
+        if (gone || list.capacity() == 0) return;
+        ListCache& c = mine();
+        const std::size_t bytes = list.capacity() * sizeof(EccEntry);
+        if (bytes > kListCacheBytes - c.bytes_) return;
+        try {
+            c.lists_.push_back(std::move(list));
+        } catch (...) {
+            return;  // the list is dropped instead
         }
-    };
-    arena.execute([&] {
-        tbb::task_group helpers;
-        const auto workers = static_cast<std::size_t>(arena.max_concurrency());
-        for (std::size_t t = 1; t < workers && t < channels; ++t) helpers.run(drain);
-        drain();
-        helpers.wait();
-    });
-    for (const std::exception_ptr& f : faults) {
-        if (f) std::rethrow_exception(f);
+        c.lists_.back().clear();
+        c.bytes_ += bytes;
     }
-    return lists;
+
+    static std::vector<std::vector<EccEntry>> take_all() noexcept {
+        if (gone) return {};
+        ListCache& c = mine();
+        c.bytes_ = 0;
+        return std::exchange(c.lists_, {});
+    }
+
+private:
+    static ListCache& mine() noexcept {
+        thread_local ListCache cache;
+        return cache;
+    }
+
+    // Trivially destructible, so it can be read after the cache has been
+    // destroyed at thread exit.
+    static thread_local bool gone;
+
+    std::vector<std::vector<EccEntry>> lists_;
+    std::size_t bytes_ = 0;
+};
+
+thread_local bool ListCache::gone = false;
+
+}  // namespace
+
+ChannelFindings::ChannelFindings(ChannelFindings&& other) noexcept
+    : lists_(std::move(other.lists_)), helper_channels_(other.helper_channels_) {
+    other.lists_.clear();
 }
 
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel) {
-    const ChannelFindings lists = check_channels(raw, arena, kernel);
-    std::size_t total = 0;
-    for (const auto& l : lists) total += l.size();
+ChannelFindings& ChannelFindings::operator=(ChannelFindings&& other) noexcept {
+    if (this != &other) {
+        release();
+        lists_ = std::move(other.lists_);
+        other.lists_.clear();
+        helper_channels_ = other.helper_channels_;
+    }
+    return *this;
+}
+
+ChannelFindings::~ChannelFindings() { release(); }
+
+void ChannelFindings::release() noexcept {
+    for (auto& l : lists_) ListCache::give(std::move(l));
+    lists_.clear();
+}
+
+std::span<const EccEntry> ChannelFindings::channel(std::size_t ch) const {
+    check_invariant(ch < lists_.size(), "tolv96 channel number outside the findings");
+    return lists_[ch];
+}
+
+std::size_t ChannelFindings::total() const noexcept {
+    std::size_t n = 0;
+    for (const auto& l : lists_) n += l.size();
+    return n;
+}
+
+std::vector<EccEntry> ChannelFindings::joined() const {
     std::vector<EccEntry> all;
-    all.reserve(total);
-    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    all.reserve(total());
+    for (const std::span<const EccEntry> l : *this) all.insert(all.end(), l.begin(), l.end());
     return all;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+// Two cache lines: some processors fetch lines in adjacent pairs.
+constexpr std::size_t kSeparate = 128;
+
+// What one thread taking part in a check writes: the lists of the channels
+// it checked, in the order it checked them (increasing channel numbers, as
+// channels are claimed from one counter).  Only this thread touches them
+// until the caller joins.
+struct alignas(kSeparate) Store {
+    struct Checked {
+        std::size_t ch;
+        std::vector<EccEntry> list;
+    };
+    std::vector<Checked> checked;  // room for every channel, reserved by its thread
+    bool last_had_findings = true;  // so its first channel takes a kept list too
+    std::exception_ptr fault;  // of its lowest faulty channel
+    std::size_t fault_channel = kChannels;
+};
+
+// One call's state, shared with the helpers it wakes.  A helper holds it
+// until it returns, which may be after the call has returned; by then every
+// channel has been claimed, so the helper touches nothing but `next`.
+struct Shared {
+    std::span<const std::uint8_t> raw;
+    Kernel kernel;
+    std::size_t channels;
+    tbb::task_arena* arena;
+    std::size_t helpers;  // at most this many helpers are woken
+    bool wake_all;
+    nanoseconds wake_above;
+    nanoseconds per_channel{0};         // projected cost of one unclaimed channel
+    std::unique_ptr<Store[]> stores;    // [0] is the caller's
+    std::vector<std::vector<EccEntry>> spares;  // the caller's kept lists
+
+    alignas(kSeparate) std::atomic<std::size_t> next{0};           // next channel to claim
+    alignas(kSeparate) std::atomic<std::size_t> helper_done{0};    // channels ended on helpers
+    alignas(kSeparate) std::atomic<std::size_t> stores_taken{1};  // stores in use
+    alignas(kSeparate) std::atomic<std::size_t> spare_next{0};    // next spare list to take
+};
+
+void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
+    try {
+        if (st.checked.capacity() < s.channels) st.checked.reserve(s.channels);
+        Store::Checked& c = st.checked.emplace_back(ch);
+        // A thread whose last channel had findings expects more and takes a
+        // kept list (clean channels need none).
+        if (st.last_had_findings) {
+            const std::size_t i = s.spare_next.fetch_add(1, std::memory_order_relaxed);
+            if (i < s.spares.size()) c.list = std::move(s.spares[i]);
+        }
+        try {
+            check_channel(s.raw, ch, s.kernel, c.list);
+        } catch (...) {
+            st.checked.pop_back();
+            throw;
+        }
+        st.last_had_findings = !c.list.empty();
+    } catch (...) {
+        if (!st.fault) {
+            st.fault = std::current_exception();
+            st.fault_channel = ch;
+        }
+    }
+}
+
+// What checking one channel costs, roughly: a clean channel's scan by the
+// kernel plus a share per finding (measured on an AVX-512 machine; the AVX2
+// and scalar scans take about 2 and 25 times as long).  The caller projects
+// the unclaimed work both from this model, at the density of findings met so
+// far, and from its own pace, and takes the lower figure: the first channels
+// after a pause run on cold caches and on a thread that may be preempted, so
+// the pace alone would wake helpers for a clean event.
+nanoseconds scan_cost(Kernel k) noexcept {
+    switch (k) {
+    case Kernel::Avx512Gfni: return nanoseconds(200);
+    case Kernel::Avx2: return nanoseconds(450);
+    case Kernel::Scalar: return nanoseconds(5500);
+    }
+    return nanoseconds(5500);
+}
+constexpr nanoseconds kFindingCost{20};
+
+// Work still unclaimed, at the projected cost per channel.
+nanoseconds unclaimed_work(const Shared& s) noexcept {
+    const std::size_t claimed = std::min(s.next.load(std::memory_order_relaxed), s.channels);
+    return s.per_channel * static_cast<std::int64_t>(s.channels - claimed);
+}
+
+void help(const std::shared_ptr<Shared>& s, bool first) noexcept;
+
+bool wake(const std::shared_ptr<Shared>& s, bool first) noexcept {
+    try {
+        s->arena->enqueue([s, first] { help(s, first); });
+        return true;
+    } catch (...) {
+        return false;  // no helper then; the work gets done all the same
+    }
+}
+
+// A helper on a pool thread.  The first one woken wakes the others (the
+// caller pays for one wake only) while the unclaimed work still justifies
+// one more.
+void help(const std::shared_ptr<Shared>& s, bool first) noexcept {
+    if (first) {
+        for (std::size_t k = 1; k < s->helpers && (s->wake_all || unclaimed_work(*s) > s->wake_above); ++k) {
+            if (!wake(s, false)) break;
+        }
+    }
+    Store* st = nullptr;
+    for (std::size_t ch = s->next.fetch_add(1, std::memory_order_relaxed); ch < s->channels;
+         ch = s->next.fetch_add(1, std::memory_order_relaxed)) {
+        if (st == nullptr) st = &s->stores[s->stores_taken.fetch_add(1, std::memory_order_relaxed)];
+        check_into(*s, *st, ch);
+        // Publishes the store to the caller.  After the last channel the
+        // helper writes nothing the caller reads.
+        s->helper_done.fetch_add(1, std::memory_order_release);
+    }
+}
+
+// The caller's wait for channels that helpers are checking now.  It lasts
+// at most one channel's check per helper, so it spins, then yields.
+void wait_for(const std::atomic<std::size_t>& done, std::size_t target) noexcept {
+    for (unsigned i = 0; done.load(std::memory_order_acquire) != target; ++i) {
+        if (i < 2048) {
+#ifdef VEXO_ECC_X86
+            _mm_pause();
+#endif
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// The caller projects after its first and second channel (a channel's 4096
+// words already show the density of findings), then after every fourth.
+constexpr bool projects_after(std::size_t done) noexcept { return done <= 2 || done % 4 == 0; }
+
+}  // namespace
+
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                               const Schedule& schedule) {
+    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
+    if (channels == 0) return {};
+    const auto workers = static_cast<std::size_t>(std::max(arena.max_concurrency(), 1)) - 1;
+    const bool helpers_only = schedule.helpers_only && workers > 0;
+
+    auto s = std::make_shared<Shared>();
+    s->raw = raw;
+    s->kernel = kernel;
+    s->channels = channels;
+    s->arena = &arena;
+    s->helpers = std::min(workers, channels);
+    s->wake_all = helpers_only;
+    s->wake_above = schedule.wake_above;
+    s->stores.reset(new Store[s->helpers + 1]);
+    s->spares = ListCache::take_all();
+    Store& mine = s->stores[0];
+
+    // Until it wakes a helper the caller counts channels alone; the shared
+    // counter takes over from the wake on.
+    bool woken = false;
+    std::size_t done = 0;
+    std::size_t ch = 0;
+    if (helpers_only) {
+        woken = wake(s, true);
+        if (woken) ch = channels;
+    }
+    const Clock::time_point t0 = Clock::now();
+    std::size_t found = 0;
+    while (!woken && ch < channels) {
+        check_into(*s, mine, ch);
+        if (!mine.checked.empty() && mine.checked.back().ch == ch) found += mine.checked.back().list.size();
+        ++ch;
+        ++done;
+        if (s->helpers > 0 && ch < channels && projects_after(done)) {
+            const nanoseconds modelled = scan_cost(kernel) + kFindingCost * static_cast<std::int64_t>(found / done);
+            const nanoseconds paced = (Clock::now() - t0) / static_cast<std::int64_t>(done);
+            s->per_channel = std::min(modelled, paced);
+            if (s->per_channel * static_cast<std::int64_t>(channels - ch) > schedule.wake_above) {
+                s->next.store(ch, std::memory_order_relaxed);
+                woken = wake(s, true);
+            }
+        }
+    }
+    if (woken) {
+        if (!helpers_only) {
+            for (ch = s->next.fetch_add(1, std::memory_order_relaxed); ch < channels;
+                 ch = s->next.fetch_add(1, std::memory_order_relaxed)) {
+                check_into(*s, mine, ch);
+                ++done;
+            }
+        }
+        // Every channel is claimed; wait for those that helpers are on.
+        wait_for(s->helper_done, channels - done);
+    }
+
+    // Spares nobody took go back to this thread's cache.
+    for (std::size_t i = s->spare_next.load(std::memory_order_relaxed); i < s->spares.size(); ++i) {
+        ListCache::give(std::move(s->spares[i]));
+    }
+
+    const std::size_t taken = s->stores_taken.load(std::memory_order_relaxed);
+    const Store* fault = nullptr;
+    for (std::size_t i = 0; i < taken; ++i) {
+        if (s->stores[i].fault && (fault == nullptr || s->stores[i].fault_channel < fault->fault_channel)) {
+            fault = &s->stores[i];
+        }
+    }
+    if (fault != nullptr) std::rethrow_exception(fault->fault);
+
+    std::vector<std::vector<EccEntry>> lists(channels);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < taken; ++i) {
+        Store& st = s->stores[i];
+        for (Store::Checked& c : st.checked) lists[c.ch] = std::move(c.list);
+        seen += st.checked.size();
+    }
+    check_invariant(seen == channels, "ECC check ended with a channel unchecked");
+    return ChannelFindings(std::move(lists), channels - done);
+}
+
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                                  const Schedule& schedule) {
+    return check_channels(raw, arena, kernel, schedule).joined();
 }
 
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
@@ -347,7 +628,7 @@ void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry>
 }
 
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings) {
-    for (const auto& l : findings) apply_corrections(buffer, std::span<const EccEntry>(l));
+    for (const std::span<const EccEntry> l : findings) apply_corrections(buffer, l);
 }
 
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {

@@ -11,15 +11,23 @@
 // Only the data bytes are read.  Channel ch (= 16 c + k, by position) has its
 // data at [start, start + 8192) with start = c * 131140 + k * 8196 + 3.
 //
-// Each channel is checked on its own, on the worker pool; every task fills
-// its own list, and the lists are joined in channel order afterwards, so the
-// result does not depend on the number of threads and no finding takes a lock.
+// Each channel is checked on its own.  The calling thread starts at once and
+// wakes a pool thread only when the work still unclaimed, projected from its
+// first channels, is clearly larger than a wake: a clean full event takes
+// less time than waking one sleeping worker.  Channels are claimed from one
+// counter, so the caller never waits for a thread that has not started.
+// Every thread that takes part fills lists in storage of its own (no cache
+// line is written by two threads), and the lists are put in channel order
+// afterwards, so the result does not depend on the number of threads or on
+// who checked what, and no finding takes a lock.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
@@ -81,22 +89,97 @@ std::size_t chip_count(std::size_t size);
 // does not lie inside `raw` is an internal fault.
 void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel kernel, std::vector<EccEntry>& out);
 
-// Findings per channel: element ch holds channel ch's findings in offset
-// order, for the channels the event holds.  The channels run on `arena`.
-// Input outside the limits above ends the call with an internal fault, also
-// when a pool task meets it (the first fault by channel is rethrown on the
-// calling thread); the arena stays usable.
-using ChannelFindings = std::vector<std::vector<EccEntry>>;
-ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel);
+// When the calling thread wakes helpers on the pool.
+struct Schedule {
+    // The caller checks channels alone until the work still unclaimed,
+    // projected from the channels done so far, is more than this; it then
+    // wakes one pool thread, which wakes the others while the work left is
+    // still worth it.  Waking sleeping pool threads costs the waker some 30
+    // to 100 microseconds, and the first of them starts some 20 to 100 later
+    // (more on a loaded machine).
+    std::chrono::nanoseconds wake_above{std::chrono::microseconds(100)};
+    // Tests only: wake the helpers before the first channel and leave every
+    // channel to them, so that each one is checked on a pool thread.  The
+    // caller then waits for threads that may still be asleep; an arena
+    // without workers ignores it.
+    bool helpers_only = false;
+};
 
-// Findings of the whole event, by channel and then by offset; the channels
-// run on the process's worker pool.  `raw` is only read.  Input outside the
-// limits above ends the call with an internal fault, also when a pool task
-// meets it; the pool stays usable.
+// Findings per channel, each channel's in offset order, for the channels the
+// event holds.  Each list was filled by the one thread that checked the
+// channel, in storage of that thread's own; iterating gives one span per
+// channel, in channel order.
+class ChannelFindings {
+public:
+    ChannelFindings() = default;
+    ChannelFindings(std::vector<std::vector<EccEntry>> lists, std::size_t helper_channels)
+        : lists_(std::move(lists)), helper_channels_(helper_channels) {}
+    ChannelFindings(ChannelFindings&& other) noexcept;
+    ChannelFindings& operator=(ChannelFindings&& other) noexcept;
+    // The lists' storage is kept for the next check on this thread.
+    ~ChannelFindings();
+
+    std::size_t channels() const noexcept { return lists_.size(); }
+    std::span<const EccEntry> channel(std::size_t ch) const;
+    // Number of entries over all channels.
+    std::size_t total() const noexcept;
+    // Channels that a pool thread checked (the rest the caller did).
+    std::size_t helper_channels() const noexcept { return helper_channels_; }
+
+    class iterator {
+    public:
+        using value_type = std::span<const EccEntry>;
+        using difference_type = std::ptrdiff_t;
+        iterator() = default;
+        iterator(const ChannelFindings* f, std::size_t ch) : f_(f), ch_(ch) {}
+        value_type operator*() const { return f_->channel(ch_); }
+        iterator& operator++() {
+            ++ch_;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator old = *this;
+            ++ch_;
+            return old;
+        }
+        friend bool operator==(const iterator& a, const iterator& b) { return a.ch_ == b.ch_; }
+
+    private:
+        const ChannelFindings* f_ = nullptr;
+        std::size_t ch_ = 0;
+    };
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, lists_.size()); }
+
+    // All entries, by channel and then by offset.
+    std::vector<EccEntry> joined() const;
+
+private:
+    void release() noexcept;
+
+    std::vector<std::vector<EccEntry>> lists_;
+    std::size_t helper_channels_ = 0;
+};
+
+// The check of every channel of `raw`, started on the calling thread, with
+// helpers from `arena` as `schedule` says.  Input outside the limits above
+// ends the call with an internal fault, also when a pool thread meets it
+// (the fault of the lowest channel is rethrown on the calling thread, after
+// every channel that was started has ended); the arena stays usable.  The
+// call never waits for a pool thread that has not yet started: a helper
+// that wakes after the last channel was taken finds nothing to do.
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                               const Schedule& schedule = {});
+
+// Findings of the whole event, by channel and then by offset, from
+// check_channels on the process's worker pool.  `raw` is only read.  Input
+// outside the limits above ends the call with an internal fault, also when a
+// pool thread meets it; the pool stays usable.
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw);
-// The same on a given arena and kernel (tests, benchmarks).
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel);
-// The same on the calling thread alone.
+// The same on a given arena, kernel and schedule (tests, benchmarks).
+std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
+                                  const Schedule& schedule = {});
+// The channels one after the other on the calling thread, into one list.
 std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel);
 
 // Writes every correctable finding into `buffer` (the bytes that were checked).

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
@@ -287,9 +291,9 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
 
 // ----------------------------------------------------------------- limits
 
-std::string fault_of(const Bytes& ev, tbb::task_arena& arena) {
+std::string fault_of(const Bytes& ev, tbb::task_arena& arena, const check::Schedule& schedule = {}) {
     try {
-        (void)check::check_event(ev, arena, check::best_kernel());
+        (void)check::check_event(ev, arena, check::best_kernel(), schedule);
     } catch (const InternalFault& f) {
         return f.what();
     }
@@ -301,16 +305,20 @@ TEST(EventCheckLimits, SizesOutsideTheGeometryAreInternalFaults) {
     const std::string too_short = "raw tolv96 event is shorter than its 2-byte footer";
     const std::string past_end = "tolv96 channel data range lies past the end of the raw event";
     const std::string too_many = "raw tolv96 event holds more than six chip blocks";
-    EXPECT_EQ(fault_of(Bytes{}, eight), too_short);
-    EXPECT_EQ(fault_of(Bytes(1), eight), too_short);
-    for (std::size_t n = 1; n <= 6; ++n) {
-        const std::size_t full = check::kChipBlockBytes * n + 2;
-        EXPECT_EQ(fault_of(Bytes(full - 8), eight), past_end) << n;  // 131140 n - 6
-        EXPECT_EQ(fault_of(Bytes(full - 7), eight), "") << n;       // 131140 n - 5
-        EXPECT_EQ(fault_of(Bytes(full), eight), "") << n;
-        EXPECT_EQ(fault_of(Bytes(full + 1), eight), n < 6 ? past_end : too_many) << n;
+    // The same limits whether the caller or a pool thread meets them.
+    for (const check::Schedule& on : {check::Schedule{}, check::Schedule{std::chrono::nanoseconds(0), true}}) {
+        const std::string who = on.helpers_only ? "helpers only" : "default schedule";
+        EXPECT_EQ(fault_of(Bytes{}, eight, on), too_short) << who;
+        EXPECT_EQ(fault_of(Bytes(1), eight, on), too_short) << who;
+        for (std::size_t n = 1; n <= 6; ++n) {
+            const std::size_t full = check::kChipBlockBytes * n + 2;
+            EXPECT_EQ(fault_of(Bytes(full - 8), eight, on), past_end) << n << who;  // 131140 n - 6
+            EXPECT_EQ(fault_of(Bytes(full - 7), eight, on), "") << n << who;       // 131140 n - 5
+            EXPECT_EQ(fault_of(Bytes(full), eight, on), "") << n << who;
+            EXPECT_EQ(fault_of(Bytes(full + 1), eight, on), n < 6 ? past_end : too_many) << n << who;
+        }
+        EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes + check::kChipBlockBytes), eight, on), too_many) << who;
     }
-    EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes + check::kChipBlockBytes), eight), too_many);
     EXPECT_THROW((void)check::correct_event(Bytes(131134)), InternalFault);
 }
 
@@ -350,6 +358,212 @@ TEST(EventCheckThreads, SameFindingsForAnyThreadCountAndKernel) {
         EXPECT_EQ(check::check_event(ev, eight, k), expected) << "kernel " << int(k);
     }
     EXPECT_EQ(check::check_event(ev), expected);
+}
+
+// ------------------------------------------------------------- schedules
+
+// The previous shape of the check, written against check_channel: every
+// channel on the calling thread into a list of its own, joined in order.
+std::vector<EccEntry> per_channel_lists(const Bytes& ev, Kernel k) {
+    const std::size_t channels = check::chip_count(ev.size()) * check::kChannelsPerChip;
+    std::vector<std::vector<EccEntry>> lists(channels);
+    for (std::size_t ch = 0; ch < channels; ++ch) check::check_channel(ev, ch, k, lists[ch]);
+    std::vector<EccEntry> all;
+    for (const auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    return all;
+}
+
+struct NamedSchedule {
+    const char* name;
+    check::Schedule schedule;
+};
+
+// Helpers only when worth it; a helper woken after the first channel while
+// the caller goes on; every channel on pool threads.
+const NamedSchedule kSchedules[] = {
+    {"default", {}},
+    {"wake at once", {std::chrono::nanoseconds(0), false}},
+    {"helpers only", {std::chrono::nanoseconds(0), true}},
+};
+
+// Random code words in the data ranges (random bytes elsewhere), then
+// `fraction` of the data words spoilt: one inverted bit, two, or a random
+// word, so that every row of the per-word rule occurs.
+Bytes flipped_event(std::size_t size, double fraction, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes ev(size);
+    for (auto& b : ev) b = static_cast<std::uint8_t>(rng() & 0xFF);
+    std::bernoulli_distribution spoil(fraction);
+    std::uniform_int_distribution<unsigned> bit(0, 15);
+    const std::size_t channels = check::chip_count(size) * check::kChannelsPerChip;
+    for (std::size_t ch = 0; ch < channels; ++ch) {
+        const auto [start, end] = check::channel_offsets()[ch];
+        for (std::size_t p = start; p < end; p += 2) {
+            std::uint16_t w = random_clean_word(rng);
+            if (spoil(rng)) {
+                switch (rng() % 3) {
+                case 0: w = static_cast<std::uint16_t>(w ^ (1u << bit(rng))); break;
+                case 1: w = static_cast<std::uint16_t>(w ^ (1u << bit(rng)) ^ (1u << ((bit(rng) % 15) + 1))); break;
+                default: w = static_cast<std::uint16_t>(rng()); break;
+                }
+            }
+            put_word(ev, p, w);
+        }
+    }
+    return ev;
+}
+
+struct FlipCase {
+    const char* name;
+    std::size_t size;
+    double fraction;
+    std::uint32_t seed;
+};
+
+class CheckDifferential : public ::testing::TestWithParam<FlipCase> {};
+
+// Same findings, in the same order, from the word-by-word rule, from the
+// previous per-channel lists, and from check_channels on every arena size,
+// schedule and kernel.  The cases run one after the other on one thread, so
+// a clean event follows a dirty one: lists kept from a call must come back
+// empty.
+TEST_P(CheckDifferential, SameFindingsEverywhere) {
+    const FlipCase& c = GetParam();
+    const Bytes ev = flipped_event(c.size, c.fraction, c.seed);
+    const std::vector<EccEntry> expected = reference_check(ev);
+    if (c.fraction == 0) {
+        ASSERT_TRUE(expected.empty());
+    } else {
+        ASSERT_FALSE(expected.empty());
+    }
+    const std::size_t channels = check::chip_count(ev.size()) * check::kChannelsPerChip;
+    Bytes corrected = ev;
+    check::apply_corrections(corrected, std::span<const EccEntry>(expected));
+
+    static tbb::task_arena one(1);
+    static tbb::task_arena two(2);
+    static tbb::task_arena eight(8);
+    for (Kernel k : available_kernels()) {
+        EXPECT_EQ(per_channel_lists(ev, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
+        for (tbb::task_arena* arena : {&one, &two, &eight}) {
+            for (const NamedSchedule& s : kSchedules) {
+                const auto where = ::testing::Message() << "kernel " << int(k) << ", " << arena->max_concurrency()
+                                                        << " threads, " << s.name;
+                const check::ChannelFindings found = check::check_channels(ev, *arena, k, s.schedule);
+                ASSERT_EQ(found.channels(), channels) << where;
+                EXPECT_EQ(found.joined(), expected) << where;
+                EXPECT_EQ(found.total(), expected.size()) << where;
+                if (s.schedule.helpers_only && arena->max_concurrency() > 1) {
+                    EXPECT_EQ(found.helper_channels(), channels) << where;
+                }
+                if (arena == &one) {
+                    EXPECT_EQ(found.helper_channels(), 0u) << where;
+                }
+                Bytes fixed = ev;
+                check::apply_corrections(fixed, found);
+                EXPECT_EQ(fixed, corrected) << where;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomFlips, CheckDifferential,
+    ::testing::Values(FlipCase{"FullClean", check::kFullEventBytes, 0.0, 1},
+                      FlipCase{"FullOnePerMille", check::kFullEventBytes, 0.001, 2},
+                      FlipCase{"FullTenPercent", check::kFullEventBytes, 0.1, 3},
+                      FlipCase{"FullCleanAfterDirty", check::kFullEventBytes, 0.0, 4},
+                      FlipCase{"FullEveryWord", check::kFullEventBytes, 1.0, 5},
+                      FlipCase{"OneChipHalf", check::kChipBlockBytes + 2, 0.5, 6},
+                      FlipCase{"ThreeChipsShortestOnePercent", 3 * check::kChipBlockBytes - 5, 0.01, 7},
+                      FlipCase{"TwoBytes", 2, 0.0, 8}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A list kept from a call with findings everywhere serves the next call
+// empty, on the caller and on pool threads alike.
+TEST(CheckSchedule, KeptListsComeBackEmpty) {
+    tbb::task_arena eight(8);
+    const Bytes dirty(check::kFullEventBytes, 0xFF);
+    Bytes one_finding = zero_event();
+    one_finding[131144] = 0x04;
+    const std::vector<EccEntry> expected = {{0, 131143, 1024, 0, 10, 1}};
+    for (const NamedSchedule& s : kSchedules) {
+        for (int round = 0; round < 3; ++round) {
+            EXPECT_EQ(check::check_channels(dirty, eight, check::best_kernel(), s.schedule).total(), 393216u);
+            EXPECT_EQ(check::check_event(one_finding, eight, check::best_kernel(), s.schedule), expected) << s.name;
+            EXPECT_TRUE(check::check_event(zero_event(), eight, check::best_kernel(), s.schedule).empty()) << s.name;
+        }
+    }
+}
+
+// With a vector kernel a clean event (or one with few findings) is checked
+// faster than a helper can be woken: the caller never wakes one, whatever
+// the timing.
+TEST(CheckSchedule, CleanEventStaysOnTheCaller) {
+    tbb::task_arena eight(8);
+    const Bytes clean = flipped_event(check::kFullEventBytes, 0.0, 11);
+    const Bytes few = flipped_event(check::kFullEventBytes, 0.001, 12);
+    for (Kernel k : {Kernel::Avx2, Kernel::Avx512Gfni}) {
+        if (!check::kernel_available(k)) continue;
+        for (int round = 0; round < 20; ++round) {
+            EXPECT_EQ(check::check_channels(clean, eight, k).helper_channels(), 0u) << "kernel " << int(k);
+            EXPECT_EQ(check::check_channels(few, eight, k).helper_channels(), 0u) << "kernel " << int(k);
+        }
+    }
+}
+
+// A broken invariant met on a pool thread ends the call on the caller with
+// the same fault; the arena and the channel table serve the next calls, on
+// pool threads again.
+TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
+    tbb::task_arena eight(8);
+    const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
+    Bytes good = zero_event();
+    good[103] = 0x01;
+    const std::vector<EccEntry> expected = {{100, 103, 1, 0, 0, 1}};
+    for (int round = 0; round < 5; ++round) {
+        EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes - 8), eight, on_pool),
+                  "tolv96 channel data range lies past the end of the raw event");
+        const check::ChannelFindings found = check::check_channels(good, eight, check::best_kernel(), on_pool);
+        EXPECT_EQ(found.joined(), expected);
+        EXPECT_EQ(found.helper_channels(), check::kChannels);
+    }
+    EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
+}
+
+// Several threads checking their own events on the shared pool at once,
+// under every schedule: small dense events, so that calls begin and end
+// (and hand kept lists around) often.
+TEST(CheckSchedule, ConcurrentCallersShareThePool) {
+    constexpr int kCallers = 6;
+    constexpr int kRounds = 300;
+    std::vector<Bytes> events;
+    std::vector<std::vector<EccEntry>> expected;
+    for (int i = 0; i < kCallers; ++i) {
+        events.push_back(flipped_event(i == 0 ? check::kFullEventBytes : check::kChipBlockBytes + 2,
+                                       i % 2 == 0 ? 0.1 : 0.02, 100 + static_cast<std::uint32_t>(i)));
+        expected.push_back(reference_check(events.back()));
+    }
+    std::atomic<int> mismatches{0};
+    std::atomic<int> calls{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&, i] {
+            for (int round = 0; round < kRounds; ++round) {
+                const NamedSchedule& s = kSchedules[(i + round) % 3];
+                const int which = round % 7 == 0 ? 0 : i;
+                if (check::check_event(events[which], pool::arena(), check::best_kernel(), s.schedule) !=
+                    expected[which]) {
+                    ++mismatches;
+                }
+                ++calls;
+            }
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    EXPECT_EQ(calls.load(), kCallers * kRounds);
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ------------------------------------------------------------ property test

@@ -5,6 +5,7 @@ import os
 import random
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -355,6 +356,65 @@ def test_sizes_outside_the_limits_panic(fn, size, message, capfd):
     assert vexoacq.ecc_check(event(b103=1)) == [(100, 103, 1, 0, 0, 1)]
 
 
+# ------------------------------------------------------- threads and the pool
+
+
+FLIPPABLE = [b for b in range(16) if b != 14]
+
+
+def spoilt_event(fraction, seed):
+    """A full event of code words (random bytes outside the data ranges) with
+    `fraction` of its data words carrying one inverted bit, and its corrected
+    form: the same bytes with every flip undone.  Bit 14 is left out: its
+    inversion reads as one of d15, which the correction inverts instead."""
+    rng = random.Random(seed)
+    raw = bytearray(rng.randbytes(FULL))
+    fixed = bytearray(raw)
+    for ch in range(96):
+        start = start_of(ch)
+        words = rng.choices(CLEAN_WORDS, k=4096)
+        good = b"".join(w.to_bytes(2, "little") for w in words)
+        raw[start : start + 8192] = good
+        fixed[start : start + 8192] = good
+        for i in rng.sample(range(4096), int(4096 * fraction)):
+            raw[start + 2 * i : start + 2 * i + 2] = (words[i] ^ (1 << rng.choice(FLIPPABLE))).to_bytes(2, "little")
+    return bytes(raw), bytes(fixed)
+
+
+def test_concurrent_calls_from_python_threads():
+    # Dense findings wake pool threads; sparse ones stay on the caller.  Each
+    # thread checks and corrects events given as bytes and as bytearray (the
+    # form copied first where no interpreter lock guards it).
+    events = [spoilt_event(0.1, 21), spoilt_event(0.001, 22), spoilt_event(0.25, 23)]
+    expected = [ref_check(raw) for raw, _ in events]
+    assert [len(e) for e in expected] == [96 * 409, 96 * 4, 96 * 1024]
+    failures = []
+    barrier = threading.Barrier(6)
+
+    def caller(k):
+        barrier.wait()
+        for rnd in range(6):
+            i = (k + rnd) % len(events)
+            raw, fixed = events[i]
+            arg = raw if rnd % 2 == 0 else bytearray(raw)
+            if vexoacq.ecc_check(arg) != expected[i]:
+                failures.append(("ecc_check", k, rnd))
+            if vexoacq.ecc_correct(arg) != fixed or arg != raw:
+                failures.append(("ecc_correct", k, rnd))
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # hand the interpreter lock over often
+    try:
+        threads = [threading.Thread(target=caller, args=(k,)) for k in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert failures == []
+
+
 # ------------------------------------------------- pool size from the environment
 
 
@@ -390,6 +450,41 @@ def test_pool_threads_follow_the_environment(env_vars, most):
     proc = run_in_child(COUNT_THREADS, **env_vars)
     assert proc.returncode == 0, proc.stderr
     assert 1 <= int(proc.stdout) <= most
+
+
+THREADS_BY_DENSITY = """
+import os, vexoacq
+def threads():
+    return len(os.listdir("/proc/self/task"))
+clean = bytes(786842)
+sparse = bytearray(clean)
+for p in range(3, 786842 - 8, 1000):
+    sparse[p] = 1
+for _ in range(200):
+    vexoacq.ecc_check(clean)
+    vexoacq.ecc_correct(clean)
+    vexoacq.ecc_check(sparse)
+print(threads())
+vexoacq.ecc_correct(b"\\xff" * 786842)
+print(threads())
+"""
+
+
+def vector_kernel_here():
+    with open("/proc/cpuinfo") as f:
+        flags = next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), [])
+    return "avx2" in flags or {"avx512f", "avx512bw", "gfni"} <= set(flags)
+
+
+@pytest.mark.skipif(not vector_kernel_here(), reason="the scalar kernel is slow enough to wake helpers")
+def test_clean_events_never_start_pool_threads():
+    # A clean or sparse event is checked before a wake would pay off: the
+    # process stays on one thread.  Dense findings wake the pool.
+    proc = run_in_child(THREADS_BY_DENSITY, RAYON_NUM_THREADS="4")
+    assert proc.returncode == 0, proc.stderr
+    before, after = map(int, proc.stdout.split())
+    assert before == 1
+    assert 1 < after <= 4
 
 
 def test_this_file_passes_on_a_single_thread_pool():
