@@ -215,9 +215,11 @@ void decode_long_bytes(std::span<const std::uint8_t> b, std::int64_t& value, boo
 class Decoder {
 public:
     explicit Decoder(std::span<const std::uint8_t> in) : in_(in) {
-        // Each item slot, string byte and memo entry is charged to this budget;
-        // a pickle that Python writes stays far below it.
-        constexpr std::size_t kCeiling = std::size_t{1} << 30;
+        // Each stack slot, mark, item slot, string byte and memo entry is
+        // charged to this budget; a pickle that Python writes stays far below
+        // it.  The ceiling holds a full tolv96 table (96 x 4096 floats, some
+        // 6 MB as decoded values) many times over.
+        constexpr std::size_t kCeiling = std::size_t{256} << 20;
         budget_ = in.size() > (kCeiling - 4096) / 64 ? kCeiling : in.size() * 64 + 4096;
     }
 
@@ -285,6 +287,18 @@ private:
         budget_ -= units;
         return true;
     }
+    // The value stack and the mark stack grow in steps that are charged
+    // before they are taken, so what they occupy is part of the budget (a run
+    // of NONE opcodes would otherwise fill 16 bytes of stack per input byte).
+    template <class T>
+    bool room_for_one(std::vector<T>& v) {
+        if (v.size() < v.capacity()) return true;
+        const std::size_t more = std::max<std::size_t>(v.capacity(), 64);
+        if (more > budget_ / sizeof(T)) return error("pickle too large to decode");
+        budget_ -= more * sizeof(T);
+        v.reserve(v.capacity() + more);
+        return true;
+    }
     static constexpr std::size_t kItemCost = sizeof(Value);
     static constexpr std::size_t kContainerCost = 48;
     static constexpr std::size_t kMemoCost = 48;
@@ -296,6 +310,7 @@ private:
         return v;
     }
     bool push(Value v) {
+        if (!room_for_one(stack_)) return false;
         stack_.push_back(v);
         return true;
     }
@@ -485,6 +500,7 @@ private:
                 return true;
             }
             case op::MARK:
+                if (!room_for_one(marks_)) return false;
                 marks_.push_back(stack_.size());
                 return true;
             case op::POP:

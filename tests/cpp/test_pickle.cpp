@@ -465,6 +465,39 @@ TEST(PickleDecode, CopyingWorkIsBounded) {
     EXPECT_TRUE(pk::decode(p).ok());
 }
 
+// The value stack and the mark stack are charged too: a run of NONE or MARK
+// opcodes, one byte each, would otherwise fill 16 or 8 bytes of stack per
+// input byte without limit (gigabytes from a pedestals file of a few hundred
+// KB once inflated).  Runs that fit the budget still decode.
+TEST(PickleDecode, StacksAreChargedToTheBudget) {
+    struct Case {
+        const char* what;
+        char opcode;
+        std::size_t count;
+        const char* refusal;  // nullptr: decodes
+    };
+    const Case cases[] = {
+        {"a thousand NONE", 'N', 1000, nullptr},
+        {"a million NONE", 'N', 1000000, nullptr},
+        {"twenty million NONE", 'N', 20000000, "pickle too large to decode"},
+        {"a thousand MARK", '(', 1000, "STOP with an empty stack"},
+        {"forty million MARK", '(', 40000000, "pickle too large to decode"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes p{0x80, 0x04};
+        p.insert(p.end(), c.count, static_cast<std::uint8_t>(c.opcode));
+        p.push_back('.');
+        auto r = pk::decode(p);
+        ASSERT_EQ(r.ok(), c.refusal == nullptr);
+        if (c.refusal != nullptr) {
+            EXPECT_EQ(r.error().reason, c.refusal);
+        } else {
+            EXPECT_EQ(r->root().kind, pk::Kind::None);
+        }
+    }
+}
+
 // ------------------------------------------------------------ fuzz
 
 Bytes mutate(const Bytes& seed, const std::vector<Bytes>& corpus, std::mt19937_64& rng) {
