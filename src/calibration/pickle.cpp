@@ -220,7 +220,8 @@ public:
         // it.  The ceiling holds a full tolv96 table (96 x 4096 floats, some
         // 6 MB as decoded values) many times over.
         constexpr std::size_t kCeiling = std::size_t{256} << 20;
-        budget_ = in.size() > (kCeiling - 4096) / 64 ? kCeiling : in.size() * 64 + 4096;
+        constexpr std::size_t kFloor = std::size_t{64} << 10;
+        budget_ = in.size() > (kCeiling - kFloor) / 64 ? kCeiling : in.size() * 64 + kFloor;
     }
 
     Result<Document, PickleError> run() {
@@ -287,21 +288,22 @@ private:
         budget_ -= units;
         return true;
     }
-    // The value stack and the mark stack grow in steps that are charged
-    // before they are taken, so what they occupy is part of the budget (a run
-    // of NONE opcodes would otherwise fill 16 bytes of stack per input byte).
+    // The value and mark stacks and the document's tables of containers and
+    // strings grow in steps that are charged before they are taken, so what
+    // they occupy is part of the budget (a run of NONE opcodes would otherwise
+    // fill 16 bytes of stack per input byte uncounted).
     template <class T>
     bool room_for_one(std::vector<T>& v) {
         if (v.size() < v.capacity()) return true;
-        const std::size_t more = std::max<std::size_t>(v.capacity(), 64);
+        const std::size_t more = std::max<std::size_t>(v.capacity(), 16);
         if (more > budget_ / sizeof(T)) return error("pickle too large to decode");
         budget_ -= more * sizeof(T);
         v.reserve(v.capacity() + more);
         return true;
     }
     static constexpr std::size_t kItemCost = sizeof(Value);
-    static constexpr std::size_t kContainerCost = 48;
-    static constexpr std::size_t kMemoCost = 48;
+    // A node of the memo's hash map and its share of the buckets.
+    static constexpr std::size_t kMemoCost = 64;
 
     // ---------------------------------------------------------- values
     static Value scalar(Kind k) {
@@ -334,7 +336,7 @@ private:
         return true;
     }
     bool new_string(Kind k, std::string s) {
-        if (!charge(s.size() + kItemCost)) return false;
+        if (!room_for_one(doc_.strings_) || !charge(s.size())) return false;
         check_invariant(doc_.strings_.size() < std::numeric_limits<std::uint32_t>::max(), "pickle string count");
         Value v = scalar(k);
         v.ref = static_cast<std::uint32_t>(doc_.strings_.size());
@@ -386,7 +388,7 @@ private:
     bool new_container(Kind k, std::span<const Value> items) {
         const bool is_set = k == Kind::Set || k == Kind::FrozenSet;
         if (k == Kind::Dict ? !check_pairs(items) : !check_items(items, is_set)) return false;
-        if (!charge(kContainerCost) || !charge(items.size() * kItemCost)) return false;
+        if (!room_for_one(doc_.containers_) || !charge(items.size() * kItemCost)) return false;
         check_invariant(doc_.containers_.size() < std::numeric_limits<std::uint32_t>::max(), "pickle container count");
         Document::Container c;
         c.kind = k;

@@ -465,28 +465,35 @@ TEST(PickleDecode, CopyingWorkIsBounded) {
     EXPECT_TRUE(pk::decode(p).ok());
 }
 
-// The value stack and the mark stack are charged too: a run of NONE or MARK
-// opcodes, one byte each, would otherwise fill 16 or 8 bytes of stack per
-// input byte without limit (gigabytes from a pedestals file of a few hundred
-// KB once inflated).  Runs that fit the budget still decode.
-TEST(PickleDecode, StacksAreChargedToTheBudget) {
+// The value and mark stacks and the document's tables are charged too: a
+// run of one- or two-byte opcodes (NONE, MARK, an empty list, an empty str)
+// would otherwise fill 16 to 48 bytes per input byte without limit
+// (gigabytes from a pedestals file of a few hundred KB once inflated).  Runs
+// that fit the budget still decode.
+TEST(PickleDecode, StacksAndTablesAreChargedToTheBudget) {
     struct Case {
         const char* what;
-        char opcode;
+        std::string_view unit;
         std::size_t count;
         const char* refusal;  // nullptr: decodes
     };
     const Case cases[] = {
-        {"a thousand NONE", 'N', 1000, nullptr},
-        {"a million NONE", 'N', 1000000, nullptr},
-        {"twenty million NONE", 'N', 20000000, "pickle too large to decode"},
-        {"a thousand MARK", '(', 1000, "STOP with an empty stack"},
-        {"forty million MARK", '(', 40000000, "pickle too large to decode"},
+        {"a thousand NONE", "N"sv, 1000, nullptr},
+        {"a million NONE", "N"sv, 1000000, nullptr},
+        {"twenty million NONE", "N"sv, 20000000, "pickle too large to decode"},
+        {"a thousand MARK", "("sv, 1000, nullptr},
+        {"forty million MARK", "("sv, 40000000, "pickle too large to decode"},
+        {"a million empty lists", "]"sv, 1000000, nullptr},
+        {"twenty million empty lists", "]"sv, 20000000, "pickle too large to decode"},
+        {"a million empty str", "\x8c\x00"sv, 1000000, nullptr},
+        {"twenty million empty str", "\x8c\x00"sv, 20000000, "pickle too large to decode"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes p{0x80, 0x04};
-        p.insert(p.end(), c.count, static_cast<std::uint8_t>(c.opcode));
+        p.reserve(2 + c.unit.size() * c.count + 2);
+        for (std::size_t k = 0; k < c.count; ++k) p.insert(p.end(), c.unit.begin(), c.unit.end());
+        p.push_back('N');
         p.push_back('.');
         auto r = pk::decode(p);
         ASSERT_EQ(r.ok(), c.refusal == nullptr);

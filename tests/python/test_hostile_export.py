@@ -21,7 +21,7 @@ import vexoacq
 # then nothing decoded); ten times that still catches a decoder that grows
 # with what the file asks for (9.6 GB for the NONE run below).
 EXTRA_ADDRESS_SPACE = 1 << 30
-TIME_LIMIT = 120
+TIME_LIMIT = 60
 
 CHILD = r"""
 import resource, sys
