@@ -214,14 +214,16 @@ void decode_long_bytes(std::span<const std::uint8_t> b, std::int64_t& value, boo
 
 class Decoder {
 public:
-    explicit Decoder(std::span<const std::uint8_t> in) : in_(in) {
+    Decoder(std::span<const std::uint8_t> in, std::size_t max_memory) : in_(in) {
         // Each stack slot, mark, item slot, string byte and memo entry is
-        // charged to this budget; a pickle that Python writes stays far below
-        // it.  The ceiling holds a full tolv96 table (96 x 4096 floats, some
-        // 6 MB as decoded values) many times over.
-        constexpr std::size_t kCeiling = std::size_t{256} << 20;
+        // charged to this budget: 128 bytes per input byte and a floor, up to
+        // the caller's ceiling.  A pickle that Python writes stays below it
+        // (its densest form, memoized empty lists, takes some 80 per byte).
+        constexpr std::size_t kPerByte = 128;
         constexpr std::size_t kFloor = std::size_t{64} << 10;
-        budget_ = in.size() > (kCeiling - kFloor) / 64 ? kCeiling : in.size() * 64 + kFloor;
+        budget_ = std::min(max_memory, in.size() > (max_memory - std::min(max_memory, kFloor)) / kPerByte
+                                           ? max_memory
+                                           : in.size() * kPerByte + kFloor);
     }
 
     Result<Document, PickleError> run() {
@@ -766,8 +768,8 @@ private:
     PickleError error_;
 };
 
-Result<Document, PickleError> decode(std::span<const std::uint8_t> input) {
-    return Decoder(input).run();
+Result<Document, PickleError> decode(std::span<const std::uint8_t> input, std::size_t max_memory) {
+    return Decoder(input, max_memory).run();
 }
 
 }  // namespace vexoacq::calibration::pickle

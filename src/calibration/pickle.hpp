@@ -82,7 +82,13 @@ private:
     Value root_;
 };
 
+// The most that decoding may occupy, whatever the input's length: a full
+// tolv96 pedestal table (96 x 4096 floats, some 7 MB as decoded values) fits
+// many times over.
+inline constexpr std::size_t kDefaultMaxMemory = std::size_t{256} << 20;
+
 // Decodes one whole pickle; content after its STOP opcode is an error.
-Result<Document, PickleError> decode(std::span<const std::uint8_t> input);
+Result<Document, PickleError> decode(std::span<const std::uint8_t> input,
+                                     std::size_t max_memory = kDefaultMaxMemory);
 
 }  // namespace vexoacq::calibration::pickle
