@@ -30,9 +30,11 @@ struct GzipError {
     std::string message;  // zlib's own message where it gave one
 };
 
-// 1 GiB: a pedestal table of a full tolv96 acquisition pickles to a few MB;
-// this leaves two orders of magnitude of room and still bounds memory.
-inline constexpr std::size_t kDefaultMaxOutput = std::size_t{1} << 30;
+// 64 MiB: a pedestal table of a full tolv96 acquisition (96 x 4096 floats)
+// pickles to about 3.5 MB, or about 10 MB under protocol 0; this leaves room
+// for several times that and keeps a file of some 64 KB, which deflate can
+// expand a thousandfold, from asking for more.
+inline constexpr std::size_t kDefaultMaxOutput = std::size_t{64} << 20;
 
 // The content of the first gzip member of `input`, at most `max_output` bytes.
 Result<std::vector<std::uint8_t>, GzipError> inflate_member(std::span<const std::uint8_t> input,

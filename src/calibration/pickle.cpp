@@ -214,11 +214,16 @@ void decode_long_bytes(std::span<const std::uint8_t> b, std::int64_t& value, boo
 
 class Decoder {
 public:
-    explicit Decoder(std::span<const std::uint8_t> in) : in_(in) {
-        // Each item slot, string byte and memo entry is charged to this budget;
-        // a pickle that Python writes stays far below it.
-        constexpr std::size_t kCeiling = std::size_t{1} << 30;
-        budget_ = in.size() > (kCeiling - 4096) / 64 ? kCeiling : in.size() * 64 + 4096;
+    Decoder(std::span<const std::uint8_t> in, std::size_t max_memory) : in_(in) {
+        // Each stack slot, mark, item slot, string byte and memo entry is
+        // charged to this budget: 128 bytes per input byte and a floor, up to
+        // the caller's ceiling.  A pickle that Python writes stays below it
+        // (its densest form, memoized empty lists, takes some 80 per byte).
+        constexpr std::size_t kPerByte = 128;
+        constexpr std::size_t kFloor = std::size_t{64} << 10;
+        budget_ = std::min(max_memory, in.size() > (max_memory - std::min(max_memory, kFloor)) / kPerByte
+                                           ? max_memory
+                                           : in.size() * kPerByte + kFloor);
     }
 
     Result<Document, PickleError> run() {
@@ -285,9 +290,22 @@ private:
         budget_ -= units;
         return true;
     }
+    // The value and mark stacks and the document's tables of containers and
+    // strings grow in steps that are charged before they are taken, so what
+    // they occupy is part of the budget (a run of NONE opcodes would otherwise
+    // fill 16 bytes of stack per input byte uncounted).
+    template <class T>
+    bool room_for_one(std::vector<T>& v) {
+        if (v.size() < v.capacity()) return true;
+        const std::size_t more = std::max<std::size_t>(v.capacity(), 16);
+        if (more > budget_ / sizeof(T)) return error("pickle too large to decode");
+        budget_ -= more * sizeof(T);
+        v.reserve(v.capacity() + more);
+        return true;
+    }
     static constexpr std::size_t kItemCost = sizeof(Value);
-    static constexpr std::size_t kContainerCost = 48;
-    static constexpr std::size_t kMemoCost = 48;
+    // A node of the memo's hash map and its share of the buckets.
+    static constexpr std::size_t kMemoCost = 64;
 
     // ---------------------------------------------------------- values
     static Value scalar(Kind k) {
@@ -296,6 +314,7 @@ private:
         return v;
     }
     bool push(Value v) {
+        if (!room_for_one(stack_)) return false;
         stack_.push_back(v);
         return true;
     }
@@ -319,7 +338,7 @@ private:
         return true;
     }
     bool new_string(Kind k, std::string s) {
-        if (!charge(s.size() + kItemCost)) return false;
+        if (!room_for_one(doc_.strings_) || !charge(s.size())) return false;
         check_invariant(doc_.strings_.size() < std::numeric_limits<std::uint32_t>::max(), "pickle string count");
         Value v = scalar(k);
         v.ref = static_cast<std::uint32_t>(doc_.strings_.size());
@@ -371,7 +390,7 @@ private:
     bool new_container(Kind k, std::span<const Value> items) {
         const bool is_set = k == Kind::Set || k == Kind::FrozenSet;
         if (k == Kind::Dict ? !check_pairs(items) : !check_items(items, is_set)) return false;
-        if (!charge(kContainerCost) || !charge(items.size() * kItemCost)) return false;
+        if (!room_for_one(doc_.containers_) || !charge(items.size() * kItemCost)) return false;
         check_invariant(doc_.containers_.size() < std::numeric_limits<std::uint32_t>::max(), "pickle container count");
         Document::Container c;
         c.kind = k;
@@ -485,6 +504,7 @@ private:
                 return true;
             }
             case op::MARK:
+                if (!room_for_one(marks_)) return false;
                 marks_.push_back(stack_.size());
                 return true;
             case op::POP:
@@ -748,8 +768,8 @@ private:
     PickleError error_;
 };
 
-Result<Document, PickleError> decode(std::span<const std::uint8_t> input) {
-    return Decoder(input).run();
+Result<Document, PickleError> decode(std::span<const std::uint8_t> input, std::size_t max_memory) {
+    return Decoder(input, max_memory).run();
 }
 
 }  // namespace vexoacq::calibration::pickle

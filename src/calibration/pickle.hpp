@@ -8,9 +8,10 @@
 // depth costs no native stack.  Containers live in one arena owned by the
 // Document and values refer to them by index, which gives the memo Python's
 // aliasing (a list fetched from the memo is the same list) without reference
-// counts or copies.  Work and memory are bounded by the input: every stored
-// item, string byte and memo entry is charged to a budget proportional to the
-// input length, so a tiny input cannot make the decoder allocate much.  A
+// counts or copies.  Work and memory are bounded by the input: every slot of
+// the value and mark stacks, stored item, string byte and memo entry is
+// charged to a budget proportional to the input length (with a fixed
+// ceiling), so a tiny input cannot make the decoder allocate much.  A
 // structure that contains itself is refused.
 #pragma once
 
@@ -81,7 +82,13 @@ private:
     Value root_;
 };
 
+// The most that decoding may occupy, whatever the input's length: a full
+// tolv96 pedestal table (96 x 4096 floats, some 7 MB as decoded values) fits
+// many times over.
+inline constexpr std::size_t kDefaultMaxMemory = std::size_t{256} << 20;
+
 // Decodes one whole pickle; content after its STOP opcode is an error.
-Result<Document, PickleError> decode(std::span<const std::uint8_t> input);
+Result<Document, PickleError> decode(std::span<const std::uint8_t> input,
+                                     std::size_t max_memory = kDefaultMaxMemory);
 
 }  // namespace vexoacq::calibration::pickle

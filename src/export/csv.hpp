@@ -111,4 +111,12 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
 // "{name} (chunk {n}).csv"
 std::string block_file_name(std::string_view acquisition_name, std::size_t block);
 
+namespace testing {
+// Fault injection for the C++ tests only (the binding never calls it): the
+// call that closes a block's output file, ::close unless replaced.  Returns
+// the previous one; nullptr restores ::close.
+using CloseFn = int (*)(int fd);
+CloseFn set_close_for_tests(CloseFn fn) noexcept;
+}  // namespace testing
+
 }  // namespace vexoacq::export_::csv

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -15,16 +16,28 @@ namespace vexoacq::export_::csv {
 
 namespace {
 
-// Owns the descriptor of a block's output file.
+std::atomic<testing::CloseFn> g_close{&::close};
+
+// Owns the descriptor of a block's output file.  On NFS, under quotas and on
+// some network file systems the last write error only shows at close, so a
+// block that wrote everything still fails when its close does.
 class OutputFile {
 public:
     explicit OutputFile(int fd) noexcept : fd_(fd) {}
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~OutputFile() { (void)close(); }
     int get() const noexcept { return fd_; }
+
+    // 0, or the errno of a failed close.  The descriptor is released either
+    // way (Linux frees it even when close fails), so it is never retried;
+    // EINTR says nothing about the data and is not a failure.
+    int close() noexcept {
+        if (fd_ < 0) return 0;
+        const int rc = g_close.load(std::memory_order_relaxed)(fd_);
+        fd_ = -1;
+        return rc == 0 || errno == EINTR ? 0 : errno;
+    }
 
 private:
     int fd_;
@@ -43,6 +56,10 @@ Result<int, ExportError> open_output(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+testing::CloseFn testing::set_close_for_tests(CloseFn fn) noexcept {
+    return g_close.exchange(fn == nullptr ? &::close : fn);
+}
 
 template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
@@ -70,7 +87,11 @@ Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, cons
     }
 
     CsvWriter writer(file.get());
-    return export_csv(std::span<const E>(events), writer, params);
+    // A failure while writing comes first; a failed close after a block that
+    // was written whole is the block's write failure.
+    VEXO_TRY(export_csv(std::span<const E>(events), writer, params));
+    if (const int err = file.close(); err != 0) return Err{ExportError(error::CsvError{err})};
+    return {};
 }
 
 Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,

@@ -5,12 +5,15 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -63,6 +66,214 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"full_ring_and_more", {{2, 3, 0, 1, 2}}, {2, 3, 0, 1, 2}},
         MergeCase{"smallest_wrapped_head_wins", {{6, 7, 0}, {5, 7, 1}, {1, 2}}, {5, 6, 7, 0, 1, 2}}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// The merge rule run literally, pass by pass: classify every pending list,
+// pick the candidates, take the smallest first label, drop it from every
+// list that starts with it.  Slow (every pass walks every list, and the
+// candidate check searches the straight lists), but plainly the rule; the
+// merge under test must give exactly its output.
+std::vector<std::uint16_t> merge_by_passes(const Labels& labels) {
+    std::vector<std::vector<std::uint16_t>> pending;
+    for (const auto& l : labels) {
+        if (!l.empty()) pending.push_back(l);
+    }
+    std::vector<std::uint16_t> merged;
+    while (!pending.empty()) {
+        auto wrapped = [](const std::vector<std::uint16_t>& l) { return l.back() < l.front(); };
+        auto straight = [](const std::vector<std::uint16_t>& l) { return l.front() < l.back(); };
+        const bool any_wrapped = std::any_of(pending.begin(), pending.end(), wrapped);
+        const bool any_straight = std::any_of(pending.begin(), pending.end(), straight);
+        std::vector<const std::vector<std::uint16_t>*> candidates;
+        if (any_wrapped && any_straight) {
+            for (const auto& w : pending) {
+                if (!wrapped(w)) continue;
+                const bool held = std::any_of(pending.begin(), pending.end(), [&](const auto& s) {
+                    return straight(s) && std::find(s.begin(), s.end(), w.front()) != s.end();
+                });
+                if (!held) candidates.push_back(&w);
+            }
+        }
+        if (candidates.empty()) {
+            for (const auto& p : pending) candidates.push_back(&p);
+        }
+        const auto* chosen = candidates.front();
+        for (const auto* c : candidates) {
+            if (c->front() < chosen->front()) chosen = c;
+        }
+        const std::uint16_t h = chosen->front();
+        if (merged.empty() || merged.back() != h) merged.push_back(h);
+        std::vector<std::vector<std::uint16_t>> kept;
+        for (auto& p : pending) {
+            if (p.front() == h) p.erase(p.begin());
+            if (!p.empty()) kept.push_back(std::move(p));
+        }
+        pending = std::move(kept);
+    }
+    return merged;
+}
+
+TEST(MergeWindowLabelsOracle, AgreesOnTheTableOfCases) {
+    // The oracle itself gives the worked results, so that agreement below
+    // means agreement with the rule.
+    EXPECT_EQ(merge_by_passes({{510, 511, 0, 1}, {0, 1, 2}}), (std::vector<std::uint16_t>{510, 511, 0, 1, 2}));
+    EXPECT_EQ(merge_by_passes({{510, 511, 0}, {509, 510, 511}}), (std::vector<std::uint16_t>{509, 510, 511, 0}));
+    EXPECT_EQ(merge_by_passes({{7, 0}, {1, 2}, {6, 7}}), (std::vector<std::uint16_t>{1, 2, 6, 7, 0}));
+    EXPECT_EQ(merge_by_passes({{5, 6, 5}}), (std::vector<std::uint16_t>{5, 6, 5}));
+}
+
+// One random event's label lists.  The shapes are those that make the rule
+// branch: ring readouts that wrap or not (small rings, so that lists share
+// labels, and the 16-bit edge), repeats, and lists of arbitrary labels that
+// change class as they shrink.
+Labels random_lists(std::mt19937_64& rng) {
+    auto below = [&](std::uint64_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    static constexpr std::uint32_t kRings[] = {3, 4, 8, 16, 512, 65536};
+    Labels out(below(7));
+    const std::uint32_t ring = kRings[below(std::size(kRings))];
+    for (auto& list : out) {
+        const std::uint32_t len = below(9);
+        switch (below(4)) {
+            case 0:
+            case 1: {  // a readout of consecutive windows, maybe over the ring's end
+                std::uint32_t w = ring == 65536 && below(2) == 0 ? 65536 - below(4) : below(ring);
+                for (std::uint32_t k = 0; k < len; ++k) {
+                    list.push_back(static_cast<std::uint16_t>(w % ring));
+                    w = below(6) == 0 ? w : w + 1;  // now and then a window twice
+                }
+                break;
+            }
+            case 2:  // arbitrary labels from a small alphabet
+                for (std::uint32_t k = 0; k < len; ++k) list.push_back(static_cast<std::uint16_t>(below(6)));
+                break;
+            default:  // arbitrary labels from the ring
+                for (std::uint32_t k = 0; k < len; ++k) list.push_back(static_cast<std::uint16_t>(below(ring)));
+                break;
+        }
+    }
+    // Now and then every channel recorded the same windows.
+    if (out.size() > 1 && below(5) == 0) {
+        for (auto& list : out) list = below(4) == 0 ? std::vector<std::uint16_t>{} : out.front();
+    }
+    return out;
+}
+
+std::string show(const Labels& lists) {
+    std::string out;
+    for (const auto& l : lists) {
+        out += "[";
+        for (std::size_t k = 0; k < l.size(); ++k) out += (k ? ", " : "") + std::to_string(l[k]);
+        out += "] ";
+    }
+    return out;
+}
+
+TEST(MergeWindowLabelsOracle, RandomEventsGiveThePassByPassOrder) {
+    std::mt19937_64 rng(0x6d65726765ULL);
+    std::size_t wrapped_and_straight = 0;
+    for (int n = 0; n < 20000; ++n) {
+        const Labels lists = random_lists(rng);
+        const auto expected = merge_by_passes(lists);
+        ASSERT_EQ(csv::merge_window_labels(lists), expected) << show(lists);
+        bool w = false, s = false;
+        for (const auto& l : lists) {
+            w = w || (!l.empty() && l.back() < l.front());
+            s = s || (!l.empty() && l.front() < l.back());
+        }
+        if (w && s) ++wrapped_and_straight;
+    }
+    // The cases reach the branch where wrapped lists are candidates apart.
+    EXPECT_GT(wrapped_and_straight, 1500u);
+}
+
+// Lists that change class many times as they shrink (labels alternating
+// around the last one), beside wrapped lists whose first labels they hold:
+// longer than the random cases, against the oracle.
+TEST(MergeWindowLabelsOracle, ListsThatChangeClassRepeatedly) {
+    std::mt19937_64 rng(0x666c6970ULL);
+    for (int n = 0; n < 200; ++n) {
+        Labels lists(2 + rng() % 6);
+        for (auto& l : lists) {
+            const std::size_t len = 1 + rng() % 60;
+            const auto mid = static_cast<std::uint16_t>(20 + rng() % 20);
+            for (std::size_t k = 0; k + 1 < len; ++k) {
+                const auto off = static_cast<std::uint16_t>(rng() % 20);
+                l.push_back(k % 2 == 0 ? static_cast<std::uint16_t>(mid - off) : static_cast<std::uint16_t>(mid + off));
+            }
+            l.push_back(mid);
+        }
+        ASSERT_EQ(csv::merge_window_labels(lists), merge_by_passes(lists)) << show(lists);
+    }
+}
+
+// The sanitizer build (unoptimised, instrumented) runs this code ten to
+// fifteen times slower, and more under the load of a parallel test run;
+// time limits scale with it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr unsigned kSlowdown = 30;
+#else
+constexpr unsigned kSlowdown = 1;
+#endif
+
+// Runs `body` in a child process under a time limit of `seconds` (and, where
+// no sanitizer reserves the address space, a memory limit of `bytes`).
+// Success is the child's returning true in time.
+template <class F>
+::testing::AssertionResult bounded_in_child(unsigned seconds, std::size_t bytes, F body) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) return ::testing::AssertionFailure() << "fork failed";
+    if (pid == 0) {
+#if !defined(__SANITIZE_ADDRESS__)
+        const rlimit as{bytes, bytes};
+        ::setrlimit(RLIMIT_AS, &as);
+#else
+        (void)bytes;
+#endif
+        ::alarm(seconds);
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        return ::testing::AssertionFailure()
+               << (WTERMSIG(status) == SIGALRM ? "over the time limit" : "killed by signal ")
+               << (WTERMSIG(status) == SIGALRM ? 0 : WTERMSIG(status));
+    }
+    if (WEXITSTATUS(status) != 0) return ::testing::AssertionFailure() << "wrong result or out of memory";
+    return ::testing::AssertionSuccess();
+}
+
+// 47 channels whose readout wrapped past 65535 and a 48th that stopped just
+// short of it, beside 48 straight channels: 4000 labels each.  The 48th list
+// holds the first label of every wrapped one, so on every pass each wrapped
+// list is checked against all straight lists and none is a candidate apart.
+// Pass by pass that took about 4.6 s per event; a block of 10 such events
+// must merge within about ten times what it takes now (0.14 s in all).
+TEST(MergeWindowLabelsBound, WrappedBesideStraightLists) {
+    Labels lists;
+    for (std::uint32_t j = 0; j < 48; ++j) {
+        std::vector<std::uint16_t> w, s;
+        for (std::uint32_t k = 0; k < 4000; ++k) {
+            w.push_back(static_cast<std::uint16_t>((61536u + 2 * (47 - j) + k) % 65536u));
+            s.push_back(static_cast<std::uint16_t>(2000u + j + k));
+        }
+        lists.push_back(std::move(w));
+        lists.push_back(std::move(s));
+    }
+    // The straight labels in order, then the high labels (the 48th list takes
+    // them, the wrapped lists follow it), then the wrapped lists' low labels.
+    std::vector<std::uint16_t> expected;
+    for (std::uint32_t v = 2000; v <= 2000 + 47 + 3999; ++v) expected.push_back(static_cast<std::uint16_t>(v));
+    for (std::uint32_t v = 61536; v < 65536; ++v) expected.push_back(static_cast<std::uint16_t>(v));
+    for (std::uint32_t v = 0; v < 2 * 47; ++v) expected.push_back(static_cast<std::uint16_t>(v));
+    EXPECT_TRUE(bounded_in_child(2 * kSlowdown, std::size_t{1} << 30, [&] {
+        for (int event = 0; event < 10; ++event) {
+            if (csv::merge_window_labels(lists) != expected) return false;
+        }
+        return true;
+    }));
+}
 
 // ------------------------------------------------------------ rendering
 

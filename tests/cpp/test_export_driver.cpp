@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -276,6 +277,87 @@ TEST_F(ExportDriver, UnwritableOutput) {
     }
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, ExportErrorKind::AccessDenied);
+}
+
+// A close that releases the descriptor and then reports `err` on its
+// `fail_on`-th call (counted from 0), as NFS does when the server refuses
+// data that the client had buffered.
+struct CloseFault {
+    int fail_on = -1;
+    int err = 0;
+    int calls = 0;
+};
+CloseFault g_close_fault;
+
+int faulty_close(int fd) {
+    ::close(fd);
+    if (g_close_fault.calls++ != g_close_fault.fail_on) return 0;
+    errno = g_close_fault.err;
+    return -1;
+}
+
+class FailingClose {
+public:
+    FailingClose(int fail_on, int err) {
+        g_close_fault = {fail_on, err, 0};
+        previous_ = csv::testing::set_close_for_tests(&faulty_close);
+    }
+    ~FailingClose() { csv::testing::set_close_for_tests(previous_); }
+
+private:
+    csv::testing::CloseFn previous_;
+};
+
+TEST_F(ExportDriver, FailedCloseIsTheBlocksWriteFailure) {
+    struct Case {
+        const char* name;
+        int fail_on;  // close call that fails
+        int err;
+        bool ok;
+        std::size_t files;  // files in the output folder afterwards
+    };
+    // Five indices in blocks of two: three files when nothing fails.
+    const Case cases[] = {
+        {"first block", 0, EIO, false, 1},
+        {"middle block: later blocks are not written", 1, EDQUOT, false, 2},
+        {"last block", 2, ENOSPC, false, 3},
+        {"interrupted close is no failure", 1, EINTR, true, 3},
+    };
+    const std::vector<std::size_t> indices{5, 12, 3, 4, 6};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        vexoacq::Result<void, vexoacq::error::ExportError> r;
+        {
+            FailingClose fault(c.fail_on, c.err);
+            r = run(indices, 2);
+        }
+        EXPECT_EQ(r.ok(), c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(r.error().kind, ExportErrorKind::Csv);
+            EXPECT_EQ(std::get<vexoacq::error::CsvError>(r.error().cause).os_error, c.err);
+        }
+        EXPECT_EQ(files_in_out(), c.files);
+        // What was written stays, the failing block's file included.
+        for (std::size_t n = 0; n < c.files; ++n) {
+            std::string expected = kHeader;
+            for (std::size_t k = 0; k < 2 && 2 * n + k < indices.size(); ++k)
+                expected += rows_of_event(indices[2 * n + k], k);
+            EXPECT_EQ(read_file(file(n)), expected) << "block " << n;
+        }
+    }
+}
+
+// A write failure comes before the close: its error is the one reported.
+TEST_F(ExportDriver, WriteFailureIsReportedBeforeAFailedClose) {
+    fs::create_symlink("/dev/full", file(0));
+    FailingClose fault(0, EIO);
+    const auto r = run({1});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ExportErrorKind::Csv);
+    EXPECT_EQ(std::get<vexoacq::error::CsvError>(r.error().cause).os_error, ENOSPC);
+    EXPECT_EQ(g_close_fault.calls, 1);  // the descriptor was still closed
 }
 
 TEST_F(ExportDriver, ZeroBlockSizeIsAnInternalFault) {

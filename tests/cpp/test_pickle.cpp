@@ -465,6 +465,47 @@ TEST(PickleDecode, CopyingWorkIsBounded) {
     EXPECT_TRUE(pk::decode(p).ok());
 }
 
+// The value and mark stacks and the document's tables are charged too: a
+// run of one- or two-byte opcodes (NONE, MARK, an empty list, an empty str)
+// would otherwise fill 8 to 48 bytes per input byte up to any size
+// (gigabytes from a pedestals file of a few hundred KB once inflated).  Under
+// a ceiling of 1 MiB, runs that fit still decode and runs that do not are
+// refused; the default ceiling is met by the same runs at 256 times the
+// length (the pedestals file tests run those).
+TEST(PickleDecode, StacksAndTablesAreChargedToTheBudget) {
+    constexpr std::size_t kCeiling = std::size_t{1} << 20;
+    struct Case {
+        const char* what;
+        std::string_view unit;
+        std::size_t count;
+        const char* refusal;  // nullptr: decodes
+    };
+    const Case cases[] = {
+        {"ten thousand NONE", "N"sv, 10000, nullptr},
+        {"a hundred thousand NONE", "N"sv, 100000, "pickle too large to decode"},
+        {"ten thousand MARK", "("sv, 10000, nullptr},
+        {"two hundred thousand MARK", "("sv, 200000, "pickle too large to decode"},
+        {"five thousand empty lists", "]"sv, 5000, nullptr},
+        {"a hundred thousand empty lists", "]"sv, 100000, "pickle too large to decode"},
+        {"five thousand empty str", "\x8c\x00"sv, 5000, nullptr},
+        {"a hundred thousand empty str", "\x8c\x00"sv, 100000, "pickle too large to decode"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes p{0x80, 0x04};
+        for (std::size_t k = 0; k < c.count; ++k) p.insert(p.end(), c.unit.begin(), c.unit.end());
+        p.push_back('N');
+        p.push_back('.');
+        auto r = pk::decode(p, kCeiling);
+        ASSERT_EQ(r.ok(), c.refusal == nullptr);
+        if (c.refusal != nullptr) {
+            EXPECT_EQ(r.error().reason, c.refusal);
+        } else {
+            EXPECT_EQ(r->root().kind, pk::Kind::None);
+        }
+    }
+}
+
 // ------------------------------------------------------------ fuzz
 
 Bytes mutate(const Bytes& seed, const std::vector<Bytes>& corpus, std::mt19937_64& rng) {

@@ -2,6 +2,8 @@
 accepted and refused form, errors, the bad-channel notice, and the
 interpreter lock being free while an export runs."""
 
+import functools
+import gzip
 import math
 import os
 import pathlib
@@ -183,6 +185,27 @@ def test_accepted_pedestal_files_are_subtracted(corrected_acq, out_dir, name):
     got = (out_dir / "five (chunk 0).csv").read_text()
     assert got == expected_file([acq[0], acq[1], acq[3]], 2, TABLE)
     assert got != expected_file([acq[0], acq[1], acq[3]], 2)
+
+
+@functools.lru_cache(maxsize=None)
+def full_tolv96_table():
+    """96 channels x 8 windows x 512 samples of float32 values (the size of a
+    full tolv96 table, 1.5 MB of floats), with TABLE in the corner that the
+    small acquisition uses."""
+    import random
+    rng = random.Random(96)
+    table = [[[f32(rng.uniform(-50.0, 900.0)) for _ in range(512)] for _ in range(8)] for _ in range(96)]
+    for w in range(2):
+        table[0][w][0:2] = TABLE[0][w]
+    return table
+
+
+@pytest.mark.parametrize("protocol", [0, 2, pickle.HIGHEST_PROTOCOL])
+def test_full_size_table_loads(corrected_acq, out_dir, protocol):
+    table = full_tolv96_table()
+    acq = corrected_acq(gzip.compress(pickle.dumps({"data": table}, protocol=protocol), compresslevel=1))
+    vexoacq.export_csv(acq, [0, 1, 3], out_dir, True)
+    assert (out_dir / "five (chunk 0).csv").read_text() == expected_file([acq[0], acq[1], acq[3]], 2, table)
 
 
 def test_integer_pedestals(corrected_acq, out_dir):
