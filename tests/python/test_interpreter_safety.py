@@ -118,3 +118,94 @@ def test_maker_that_needs_its_own_slot_does_not_wait_for_itself(run_python):
         print(nested, outer.params["model"], vexoacq.Acquisition(root).params["model"])
     ''', delay=0.0))
     assert out.strip() == "['ryk16'] ryk16 ryk16"
+
+
+# ------------------------------------------------------- second interpreters
+
+# One event that does not decode: using it fills the ParsingError class slot
+# as well as the yaml one.
+INTERPRETER_SCRIPT = '''
+import os, sys, tempfile
+import acqbuilder
+work = tempfile.mkdtemp()
+root = str(acqbuilder.write_acquisition(os.path.join(work, "a"), params=acqbuilder.params("ryk16", 1, 2, 2),
+                                        chunks=[[b"\\x00"]]))
+result_file = os.path.join(work, "sub.txt")
+
+def run_in_new_interpreter(config, code):
+    try:
+        import _interpreters as api  # 3.13
+        cid = api.create(config)
+    except ImportError:
+        import _xxsubinterpreters as api  # 3.11, 3.12
+        cid = api.create(isolated=(config == "isolated"))
+    try:
+        api.run_string(cid, code)
+    finally:
+        api.destroy(cid)
+
+def main_uses_it():
+    try:
+        import vexoacq
+        acq = vexoacq.Acquisition(root)
+        try:
+            acq.parsed_event(0)
+        except Exception as e:
+            kind = type(e).__name__
+        return "works " + acq.params["model"] + " " + kind
+    except ImportError as e:
+        return "ImportError " + str(e)
+
+if MAIN_FIRST == "uses":
+    main_uses_it()
+elif MAIN_FIRST == "imports":
+    import vexoacq
+
+run_in_new_interpreter(CONFIG, f"""
+try:
+    import vexoacq
+    acq = vexoacq.Acquisition({root!r})
+    try:
+        acq.parsed_event(0)
+    except Exception:
+        pass
+    result = 'works ' + acq.params['model']
+except ImportError as e:
+    result = 'ImportError ' + str(e)
+with open({result_file!r}, 'w') as f:
+    f.write(result)
+""")
+with open(result_file) as f:
+    print(f.read())
+print(main_uses_it())
+'''
+
+REFUSED = "ImportError vexoacq cannot be loaded in more than one interpreter per process"
+
+
+def _interpreter_api():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            return __import__(name)
+        except ImportError:
+            pass
+    return None
+
+
+@pytest.mark.skipif(_interpreter_api() is None, reason="no sub-interpreter module")
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+@pytest.mark.parametrize("main_first", ["uses", "imports", "nothing"])
+def test_second_interpreter_is_refused_and_the_first_keeps_working(run_python, config, main_first):
+    # On 3.12+ an isolated interpreter refuses the module by its declaration,
+    # before the module runs; everywhere else the module refuses itself.
+    out = run_python(f"CONFIG = {config!r}\nMAIN_FIRST = {main_first!r}\n" + INTERPRETER_SCRIPT)
+    sub, main = out.strip().split("\n")
+    declared = sys.version_info >= (3, 12) and config == "isolated"
+    if main_first == "nothing" and not declared:
+        # The sub-interpreter was first, so the module is its own; the main
+        # interpreter is refused instead of handed the dead interpreter's objects.
+        assert sub == "works ryk16"
+        assert main.startswith(REFUSED)
+    else:
+        assert sub.startswith(REFUSED if not declared else "ImportError")
+        assert main == "works ryk16 ParsingError"
