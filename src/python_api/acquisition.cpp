@@ -187,12 +187,21 @@ PyObject* get_params(PyObject* self, void*) {
         }
         OwnedRef key = OwnedRef::steal(PyUnicode_FromString("params"));
         if (!key) return nullptr;
-        PyObject* item = PyDict_GetItemWithError(md, key.get());  // borrowed
+        // A strong reference straight from the lookup: without a global lock
+        // another thread may replace the item as soon as the lookup returns.
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* item = nullptr;
+        const int found = PyDict_GetItemRef(md, key.get(), &item);
+        if (found < 0) return nullptr;
+#else
+        PyObject* item = Py_XNewRef(PyDict_GetItemWithError(md, key.get()));
+        if (item == nullptr && PyErr_Occurred()) return nullptr;
+#endif
         if (item == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+            PyErr_SetObject(PyExc_KeyError, key.get());
             return nullptr;
         }
-        return Py_NewRef(item);
+        return item;
     });
 }
 

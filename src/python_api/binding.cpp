@@ -305,12 +305,18 @@ bool parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, Py
         if (nargs > nparams) return too_many_positional(sig, nargs);
         for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
         if (kwargs != nullptr) {
+            // PyDict_Next hands out borrowed keys and values; the dict is
+            // locked while it is walked.  Nothing in the walk runs Python code.
+            bool placed = true;
+            VEXO_BEGIN_CRITICAL_SECTION(kwargs);
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!place_keyword(sig, nargs, key, value, out)) return false;
+            while (placed && PyDict_Next(kwargs, &pos, &key, &value)) {
+                placed = place_keyword(sig, nargs, key, value, out);
             }
+            VEXO_END_CRITICAL_SECTION();
+            if (!placed) return false;
         }
         return check_missing(sig, out);
     } catch (const std::bad_alloc&) {

@@ -47,6 +47,17 @@
 
 #include "error.hpp"
 
+// Critical sections lock one object against other threads on interpreters
+// built without the global lock (their headers define the macros; with the
+// lock they are plain blocks).  Older headers have none, and need none.
+#if defined(Py_BEGIN_CRITICAL_SECTION)
+#define VEXO_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define VEXO_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define VEXO_BEGIN_CRITICAL_SECTION(op) {
+#define VEXO_END_CRITICAL_SECTION() }
+#endif
+
 namespace vexoacq::python_api {
 
 // ------------------------------------------------------------ owned reference

@@ -209,3 +209,39 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working(run_python, c
     else:
         assert sub.startswith(REFUSED if not declared else "ImportError")
         assert main == "works ryk16 ParsingError"
+
+
+# ------------------------------------------- caller objects changing mid-call
+
+class Shrinking:
+    """A list item whose conversion cuts its list down to two items."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __index__(self):
+        del self.owner[2:]
+        return 0
+
+
+@pytest.mark.parametrize("position", [0, 1])
+@pytest.mark.parametrize("fn", [vexoacq.ecc_correct, vexoacq.ecc_check])
+def test_list_that_shrinks_while_it_is_read(fn, position):
+    # The list is read to its length at each step, each item held while it
+    # is converted: the items the shrinking one drops are never read, and a
+    # two-byte event (footer only) is what remains.
+    items = [0] * 8200
+    items[position] = Shrinking(items)
+    assert fn(items) == fn(bytes(2))
+    assert len(items) == 2
+
+
+@pytest.mark.parametrize("s, message", [
+    (bytearray(3), "expected a sequence of length 4 (got 3)"),
+    (bytearray(5), "expected a sequence of length 4 (got 5)"),
+    (b"", "expected a sequence of length 4 (got 0)"),
+])
+def test_syndrome_of_the_wrong_size(s, message):
+    with pytest.raises(ValueError) as info:
+        vexoacq.syndrome_to_index(s)
+    assert str(info.value) == message
