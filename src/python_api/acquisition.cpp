@@ -91,8 +91,11 @@ PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
         if (!parse_tuple_dict(kNewSig, args, kwargs, argv)) return nullptr;
+        // A keyword argument is borrowed from the caller's dict, and the
+        // path's __fspath__ may run any code: hold it while it converts.
+        const OwnedRef root_arg = OwnedRef::borrow(argv[0]);
         std::filesystem::path root;
-        if (convert_arg(kNewSig, 0, convert_path, argv[0], &root) < 0) return nullptr;
+        if (convert_arg(kNewSig, 0, convert_path, root_arg.get(), &root) < 0) return nullptr;
         std::optional<exceptions::PyErr> deferred;
         std::optional<Payload> payload = make_payload(std::move(root), &deferred);
         if (!payload) return deferred ? raise(*deferred) : nullptr;
