@@ -91,8 +91,11 @@ PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* argv[1];
         if (!parse_tuple_dict(kNewSig, args, kwargs, argv)) return nullptr;
+        // A keyword argument is borrowed from the caller's dict, and the
+        // path's __fspath__ may run any code: hold it while it converts.
+        const OwnedRef root_arg = OwnedRef::borrow(argv[0]);
         std::filesystem::path root;
-        if (convert_arg(kNewSig, 0, convert_path, argv[0], &root) < 0) return nullptr;
+        if (convert_arg(kNewSig, 0, convert_path, root_arg.get(), &root) < 0) return nullptr;
         std::optional<exceptions::PyErr> deferred;
         std::optional<Payload> payload = make_payload(std::move(root), &deferred);
         if (!payload) return deferred ? raise(*deferred) : nullptr;
@@ -100,8 +103,24 @@ PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The metadata object is the instance's only Python reference, and scripts
+// can store the instance inside it (acq.metadata["self"] = acq), so the type
+// takes part in cycle collection.  tp_clear empties the metadata reference;
+// the getters treat an emptied one as None.
+int acq_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_acq(self)->payload.metadata.get());
+    return 0;
+}
+
+int acq_clear(PyObject* self) {
+    as_acq(self)->payload.metadata.reset();
+    return 0;
+}
+
 void acq_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     as_acq(self)->payload.~Payload();
     as_acq(self)->borrow.~BorrowFlag();
     type->tp_free(self);
@@ -150,13 +169,20 @@ PyObject* get_chunk_count(PyObject* self, void*) {
     });
 }
 
+// Borrowed: the stored metadata object, or None once the collector has
+// cleared the instance.
+PyObject* metadata_or_none(const Payload& p) noexcept {
+    PyObject* md = p.metadata.get();
+    return md != nullptr ? md : Py_None;
+}
+
 PyObject* get_metadata(PyObject* self, void*) {
-    return with_payload(self, [](const Payload& p) -> PyObject* { return Py_NewRef(p.metadata.get()); });
+    return with_payload(self, [](const Payload& p) -> PyObject* { return Py_NewRef(metadata_or_none(p)); });
 }
 
 PyObject* get_params(PyObject* self, void*) {
     return with_payload(self, [](const Payload& p) -> PyObject* {
-        PyObject* md = p.metadata.get();
+        PyObject* md = metadata_or_none(p);  // borrowed: the payload keeps it
         if (!PyDict_Check(md)) {
             const std::string qual = type_qualname(md);
             PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", qual.c_str(), "PyDict");
@@ -164,12 +190,21 @@ PyObject* get_params(PyObject* self, void*) {
         }
         OwnedRef key = OwnedRef::steal(PyUnicode_FromString("params"));
         if (!key) return nullptr;
-        PyObject* item = PyDict_GetItemWithError(md, key.get());  // borrowed
+        // A strong reference straight from the lookup: without a global lock
+        // another thread may replace the item as soon as the lookup returns.
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* item = nullptr;
+        const int found = PyDict_GetItemRef(md, key.get(), &item);
+        if (found < 0) return nullptr;
+#else
+        PyObject* item = Py_XNewRef(PyDict_GetItemWithError(md, key.get()));
+        if (item == nullptr && PyErr_Occurred()) return nullptr;
+#endif
         if (item == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+            PyErr_SetObject(PyExc_KeyError, key.get());
             return nullptr;
         }
-        return Py_NewRef(item);
+        return item;
     });
 }
 
@@ -317,6 +352,8 @@ PyType_Slot acq_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(acq_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(acq_iter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(acq_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(acq_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(acq_clear)},
     {Py_tp_getset, acq_getset},
     {Py_tp_methods, acq_methods},
     {Py_tp_doc, const_cast<char*>("Acquisition(root)\n--\n\nPythonic wrapper around the [`crate::Acquisition`] class.")},
@@ -327,7 +364,7 @@ PyType_Spec acq_spec = {
     .name = "builtins.Acquisition",
     .basicsize = static_cast<int>(sizeof(PyAcquisition)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = acq_slots,
 };
 
@@ -366,8 +403,22 @@ PyObject* iter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The iterator's Acquisition can reach the iterator again through its
+// metadata object (acq.metadata["it"] = iter(acq)).
+int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_iter(self)->acq);
+    return 0;
+}
+
+int iter_clear(PyObject* self) {
+    Py_CLEAR(as_iter(self)->acq);
+    return 0;
+}
+
 void iter_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(as_iter(self)->acq);
     as_iter(self)->borrow.~BorrowFlag();
     type->tp_free(self);
@@ -390,14 +441,18 @@ PyObject* iter_next(PyObject* self) {
         ExclusiveBorrow borrow(as_iter(self)->borrow);
         if (!borrow.ok()) return nullptr;
         PyIterEvents* it = as_iter(self);
+        // Held for the step: making objects may run the collector, and a
+        // cleared iterator has no Acquisition left (its iteration is over).
+        OwnedRef acq = OwnedRef::borrow(it->acq);
+        if (!acq) return nullptr;
         OwnedRef index = OwnedRef::steal(PyLong_FromSize_t(it->index));
         if (!index) return nullptr;
         PyObject* item = nullptr;
         {
-            SharedBorrow acq_borrow(as_acq(it->acq)->borrow);
+            SharedBorrow acq_borrow(as_acq(acq.get())->borrow);
             if (!acq_borrow.ok()) return nullptr;
             std::optional<exceptions::PyErr> dropped;
-            item = getitem(as_acq(it->acq)->payload, index.get(), &dropped);
+            item = getitem(as_acq(acq.get())->payload, index.get(), &dropped);
             if (item == nullptr && !dropped) PyErr_Clear();
         }
         if (item == nullptr) return nullptr;  // the end, with no exception set
@@ -411,6 +466,8 @@ PyType_Slot iter_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(iter_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
     {Py_tp_doc, const_cast<char*>("IterEvents(acq)\n--\n\nIterator over events in an acquisition")},
     {0, nullptr},
 };
@@ -419,7 +476,7 @@ PyType_Spec iter_spec = {
     .name = "builtins.IterEvents",
     .basicsize = static_cast<int>(sizeof(PyIterEvents)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = iter_slots,
 };
 

@@ -1,9 +1,13 @@
 #include "python_api/binding.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <thread>
 
 namespace vexoacq::python_api {
 
@@ -19,6 +23,75 @@ ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) noexcept : flag_(&f) {
         flag_ = nullptr;
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     }
+}
+
+// ------------------------------------------------------------------ once-slot
+
+namespace {
+
+// A serial per thread, from 1, for the low half of a claim token.  A forked
+// child keeps the forking thread's serial and the counter, so serials stay
+// distinct within every process.
+std::atomic<std::uint32_t> next_thread_serial{1};
+
+std::uint64_t claim_token() noexcept {
+    thread_local const std::uint32_t serial = next_thread_serial.fetch_add(1, std::memory_order_relaxed);
+    const auto pid = static_cast<std::uint32_t>(::getpid());
+    return (static_cast<std::uint64_t>(pid) << 32) | serial;
+}
+
+bool claimed_by_this_process(std::uint64_t token) noexcept {
+    return static_cast<std::uint32_t>(token >> 32) == static_cast<std::uint32_t>(::getpid());
+}
+
+}  // namespace
+
+OnceSlot::Claim::Claim(OnceSlot& slot) : slot_(slot) {
+    const std::uint64_t me = claim_token();
+    if (slot_.claim_.load(std::memory_order_acquire) == me) {
+        // The maker of this slot, on this thread, needs the slot again.
+        token_ = me;
+        nested_ = true;
+        return;
+    }
+    GilRelease nogil;
+    // Waiting is rare (two threads on a first use) and short (one import),
+    // so a polling wait with a growing pause is enough, and it needs no lock
+    // that a fork could leave taken.
+    auto pause = std::chrono::microseconds(20);
+    for (;;) {
+        if (slot_.peek() != nullptr) return;
+        std::uint64_t current = slot_.claim_.load(std::memory_order_acquire);
+        if (current == 0 || !claimed_by_this_process(current)) {
+            if (slot_.claim_.compare_exchange_strong(current, me, std::memory_order_acq_rel,
+                                                     std::memory_order_acquire)) {
+                token_ = me;
+                return;
+            }
+            continue;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+}
+
+OnceSlot::Claim::~Claim() {
+    if (token_ == 0 || nested_) return;
+    // Only our own claim is given up: in a forked child another thread may
+    // have taken over the copy of it already.
+    std::uint64_t expected = token_;
+    slot_.claim_.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
+}
+
+PyObject* OnceSlot::publish(PyObject* made) noexcept {
+    PyObject* expected = nullptr;
+    if (value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return made;
+    }
+    // A nested maker, or the taker of a stale claim, filled it first; the
+    // first object stays, so every user sees the same one.
+    Py_DECREF(made);
+    return expected;
 }
 
 // ------------------------------------------------------- exception utilities
@@ -232,12 +305,18 @@ bool parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, Py
         if (nargs > nparams) return too_many_positional(sig, nargs);
         for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
         if (kwargs != nullptr) {
+            // PyDict_Next hands out borrowed keys and values; the dict is
+            // locked while it is walked.  Nothing in the walk runs Python code.
+            bool placed = true;
+            VEXO_BEGIN_CRITICAL_SECTION(kwargs);
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!place_keyword(sig, nargs, key, value, out)) return false;
+            while (placed && PyDict_Next(kwargs, &pos, &key, &value)) {
+                placed = place_keyword(sig, nargs, key, value, out);
             }
+            VEXO_END_CRITICAL_SECTION();
+            if (!placed) return false;
         }
         return check_missing(sig, out);
     } catch (const std::bad_alloc&) {

@@ -38,7 +38,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <new>
 #include <span>
 #include <string>
@@ -47,6 +46,17 @@
 #include <utility>
 
 #include "error.hpp"
+
+// Critical sections lock one object against other threads on interpreters
+// built without the global lock (their headers define the macros; with the
+// lock they are plain blocks).  Older headers have none, and need none.
+#if defined(Py_BEGIN_CRITICAL_SECTION)
+#define VEXO_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define VEXO_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define VEXO_BEGIN_CRITICAL_SECTION(op) {
+#define VEXO_END_CRITICAL_SECTION() }
+#endif
 
 namespace vexoacq::python_api {
 
@@ -109,12 +119,23 @@ private:
 // ------------------------------------------------------------------ once-slot
 // A process-wide slot filled at most once with a strong reference that lives
 // until the process ends (exception classes, type objects, the imported
-// callables).  A filled slot is read without any lock.  To fill it, a thread
-// releases the interpreter lock, claims the slot's mutex (or waits for the
-// thread that holds it), takes the interpreter lock back and only then runs
-// the maker; so a waiting thread never holds the lock the filling thread
-// needs.  A maker that fails (returns null with an exception set) leaves the
-// slot empty, and the next use tries again.
+// callables).  A filled slot is read without any lock.
+//
+// To fill it, a thread releases the interpreter lock, claims the slot (or
+// waits while another thread holds the claim), takes the interpreter lock
+// back and only then runs the maker; so a waiting thread never holds the
+// lock the filling thread needs.  A maker that fails (returns null with an
+// exception set) leaves the slot empty, and the next use tries again.
+//
+// The claim is an atomic word naming the claiming process and thread, not a
+// mutex: the maker runs Python code (an import) that may release the
+// interpreter lock, and a fork() at that moment copies the claim into a
+// child in which the claiming thread does not exist.  A claim made by another
+// process is therefore stale and is taken over, so the child's first use
+// fills the slot itself instead of waiting for ever.  The same test works on
+// interpreters without a global lock, where the claim alone orders the
+// threads.  A maker that asks for its own slot again (an import that uses
+// the module) runs a nested maker rather than waiting for itself.
 class OnceSlot {
 public:
     constexpr OnceSlot() noexcept = default;
@@ -130,21 +151,39 @@ public:
     template <class Make>
     PyObject* get_or_init(Make&& make) {
         if (PyObject* v = peek()) return v;
-        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-        {
-            GilRelease nogil;
-            lock.lock();
-        }
+        Claim claim(*this);
+        if (!claim.held()) return peek();  // filled while this thread waited
         if (PyObject* v = peek()) return v;
         PyObject* made = make();
         if (made == nullptr) return nullptr;
-        value_.store(made, std::memory_order_release);
-        return made;
+        return publish(made);
     }
 
 private:
+    // Scoped claim: the constructor releases the interpreter lock, claims the
+    // slot or waits until it is filled, and takes the lock back; held() is
+    // false when the slot was filled by another thread meanwhile.
+    class Claim {
+    public:
+        explicit Claim(OnceSlot& slot);
+        ~Claim();
+        Claim(const Claim&) = delete;
+        Claim& operator=(const Claim&) = delete;
+        bool held() const noexcept { return token_ != 0; }
+
+    private:
+        OnceSlot& slot_;
+        std::uint64_t token_ = 0;  // this thread's claim, 0 when not claimed
+        bool nested_ = false;      // the claim was this thread's already
+    };
+
+    // Stores `made` (a new reference) unless another maker got there first;
+    // returns the stored object (borrowed).
+    PyObject* publish(PyObject* made) noexcept;
+
     std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
+    // 0 while free, else (process id << 32) | thread serial of the claimant.
+    std::atomic<std::uint64_t> claim_{0};
 };
 
 // ---------------------------------------------------------------- borrow flag

@@ -11,6 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 #include "python_api/acquisition.hpp"
 #include "python_api/binding.hpp"
 // ---- function records of the other binding files (one include each) ----
@@ -82,9 +85,33 @@ int vexoacq(PyObject* module) {
     return 0;
 }
 
+// Everything the module creates once (type objects, exception classes, the
+// imported yaml, gzip and pickle callables) lives in process-wide slots and
+// belongs to the interpreter that was running when it was made.  A second
+// interpreter would share those objects, and would leave them dangling when
+// it is destroyed, so the module loads only in the first interpreter that
+// imports it (in practice the main one) and refuses every other.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+int check_interpreter() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return -1;
+    std::int64_t owner = -1;
+    if (owner_interpreter.compare_exchange_strong(owner, current, std::memory_order_acq_rel) ||
+        owner == current) {
+        return 0;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "vexoacq cannot be loaded in more than one interpreter per process: it is loaded in "
+                 "interpreter %lld, and this is interpreter %lld",
+                 static_cast<long long>(owner), static_cast<long long>(current));
+    return -1;
+}
+
 int exec_module(PyObject* module) {
     return guarded([&]() -> int {
         if (!PyModule_Check(module)) return raise_not_instance(module, "module");
+        if (check_interpreter() < 0) return -1;
         return vexoacq(module);
     });
 }
@@ -93,6 +120,11 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000 && defined(Py_mod_gil)
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+    // Lets the interpreter refuse a sub-interpreter's import before the
+    // module is even created (see check_interpreter for the reason).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };

@@ -3,14 +3,17 @@
 // The event functions hold the interpreter lock throughout; the check runs on
 // the worker pool, whose threads read only the event bytes.  ecc_check reads
 // a bytes object in place (it is immutable), and a bytearray in place too
-// where the interpreter lock keeps every other thread from changing it; on a
-// free-threaded interpreter a bytearray is copied first.  ecc_correct copies
-// the argument into the bytearray it returns and corrects that copy.
+// where the interpreter lock keeps every other thread from changing it (no
+// Python code runs between the conversion and the check); on a free-threaded
+// interpreter a bytearray is copied first, under its critical section.  List
+// items are held by strong references while they are converted.  ecc_correct
+// copies the argument into the bytearray it returns and corrects that copy.
 #include "python_api/tolv_ecc.hpp"
 
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -57,33 +60,33 @@ int convert_u8(PyObject* src, std::uint8_t* out) {
 }
 
 // Four bytes: a bytes or bytearray object as it is, else a sequence of four
-// integers from 0 to 255.
+// integers from 0 to 255.  A bytearray can be resized by another thread on
+// an interpreter without a global lock, so its size and bytes are read
+// together under its critical section.
 int convert_syndrome(PyObject* src, std::array<std::uint8_t, 4>* out) {
-    const char* direct = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_Check(src)) {
-        direct = PyBytes_AS_STRING(src);
         size = PyBytes_GET_SIZE(src);
+        if (size == 4) std::memcpy(out->data(), PyBytes_AS_STRING(src), 4);
     } else if (PyByteArray_Check(src)) {
-        direct = PyByteArray_AS_STRING(src);
+        VEXO_BEGIN_CRITICAL_SECTION(src);
         size = PyByteArray_GET_SIZE(src);
+        if (size == 4) std::memcpy(out->data(), PyByteArray_AS_STRING(src), 4);
+        VEXO_END_CRITICAL_SECTION();
     } else {
         if (!PySequence_Check(src)) return raise_not_sequence(src);
         size = PySequence_Size(src);
         if (size < 0) return -1;
+        if (size == 4) {
+            for (Py_ssize_t i = 0; i < 4; ++i) {
+                OwnedRef item = OwnedRef::steal(PySequence_GetItem(src, i));
+                if (!item || convert_u8(item.get(), &(*out)[static_cast<std::size_t>(i)]) < 0) return -1;
+            }
+        }
     }
     if (size != 4) {
         PyErr_Format(PyExc_ValueError, "expected a sequence of length 4 (got %zd)", size);
         return -1;
-    }
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        auto& slot = (*out)[static_cast<std::size_t>(i)];
-        if (direct != nullptr) {
-            slot = static_cast<std::uint8_t>(direct[i]);
-            continue;
-        }
-        OwnedRef item = OwnedRef::steal(PySequence_GetItem(src, i));
-        if (!item || convert_u8(item.get(), &slot) < 0) return -1;
     }
     return 0;
 }
@@ -104,6 +107,21 @@ int append_item(PyObject* item, std::vector<std::uint8_t>& out) {
     return 0;
 }
 
+// A strong reference to item i of a list, or null (no exception) past its
+// end.  Where the interpreter may run without a global lock the item is
+// taken with PyList_GetItemRef, which never hands out an item that another
+// thread is removing.
+OwnedRef list_item(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* item = PyList_GetItemRef(list, i);
+    if (item == nullptr) PyErr_Clear();  // IndexError: the end
+    return OwnedRef::steal(item);
+#else
+    if (i >= PyList_GET_SIZE(list)) return {};
+    return OwnedRef::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
 int convert_raw_bytes(PyObject* src, RawBytes* out) {
     if (PyBytes_Check(src)) {
         out->view = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(src)),
@@ -111,24 +129,30 @@ int convert_raw_bytes(PyObject* src, RawBytes* out) {
         return 0;
     }
     if (PyByteArray_Check(src)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(src));
-        const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(src));
 #ifdef Py_GIL_DISABLED
-        out->owned.assign(data, data + size);
+        // Copied under the bytearray's critical section, so that no other
+        // thread resizes (and frees) its buffer while it is read.
+        VEXO_BEGIN_CRITICAL_SECTION(src);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(src));
+        out->owned.assign(data, data + PyByteArray_GET_SIZE(src));
+        VEXO_END_CRITICAL_SECTION();
         out->own();
 #else
-        out->view = {data, size};
+        out->view = {reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(src)),
+                     static_cast<std::size_t>(PyByteArray_GET_SIZE(src))};
 #endif
         return 0;
     }
     if (check_vec_sequence(src) < 0) return -1;
     std::vector<std::uint8_t>& bytes = out->owned;
     if (PyList_Check(src)) {
-        // The list's length is read again at every step: an item's __index__
-        // may change the list.
+        // The list's length is read again at every step, and each item is
+        // held by a strong reference while it is converted: an item's
+        // __index__ (or another thread) may change the list.
         bytes.reserve(static_cast<std::size_t>(PyList_GET_SIZE(src)));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(src); ++i) {
-            OwnedRef item = OwnedRef::borrow(PyList_GET_ITEM(src, i));
+        for (Py_ssize_t i = 0;; ++i) {
+            OwnedRef item = list_item(src, i);
+            if (!item) break;
             if (append_item(item.get(), bytes) < 0) return -1;
         }
     } else if (PyTuple_Check(src)) {

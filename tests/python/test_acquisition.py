@@ -1,5 +1,6 @@
 """Class Acquisition: construction, getters, raw_event and parsed_event."""
 
+import gc
 import os
 import weakref
 
@@ -222,6 +223,46 @@ def test_type_properties(make_acq):
     with pytest.raises(TypeError):
         weakref.ref(acq)
     assert type(acq).__module__ == "builtins"
+
+
+# ------------------------------------------------------ garbage collection
+
+class _Probe:
+    """Stored in the metadata object: it dies exactly when that object does."""
+
+
+# What the metadata object is made to hold, closing a cycle back to it.
+CYCLES = [
+    ("the acquisition itself", lambda acq: acq),
+    ("an iterator over a copy", lambda acq: iter(acq)),
+    ("an iterator over the acquisition", lambda acq: type(iter(acq))(acq)),
+    ("a started iterator", lambda acq: _started(iter(acq))),
+]
+
+
+def _started(it):
+    next(it)
+    return it
+
+
+@pytest.mark.parametrize("label, close", CYCLES, ids=[c[0] for c in CYCLES])
+def test_cycles_through_the_metadata_are_collected(five_events, label, close):
+    acq = Acquisition(str(five_events))
+    probe = _Probe()
+    acq.metadata["probe"] = probe
+    acq.metadata["cycle"] = close(acq)
+    gone = weakref.ref(probe)
+    del acq, probe
+    gc.collect()
+    assert gone() is None, label
+
+
+def test_both_classes_show_the_collector_what_they_hold(five_events):
+    acq = Acquisition(str(five_events))
+    it = type(iter(acq))(acq)
+    assert gc.is_tracked(acq) and gc.is_tracked(it)
+    assert acq.metadata in gc.get_referents(acq)
+    assert acq in gc.get_referents(it)
 
 
 # ----------------------------------------------------- raw and parsed events
