@@ -47,11 +47,9 @@ std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache) 
     if (cache.channels == std::numeric_limits<std::size_t>::max()) return std::nullopt;
     const std::size_t len = raw.size();
     const std::size_t neh = cache.n_event_headers;
+    // The first window chunk of M channels is M × block + n_window_headers words.
     return detail::choose_candidate(cache.channels, cache.windows, cache.block, 1, 4, len, 2 * neh,
-                                    [&](std::size_t m) {
-                                        const std::size_t chunk = m * cache.block + cache.n_window_headers;
-                                        return len >= 2 * (neh + chunk);
-                                    });
+                                    neh + cache.n_window_headers);
 }
 
 }  // namespace brindlexv3

@@ -73,9 +73,10 @@ Result<zelkv3s::Zelkv3SEvent, ParsingError> parse_into<zelkv3s::Zelkv3SEvent>(Ra
     const std::size_t neh = k.n_event_headers;
     const std::size_t block = k.block;
 
-    const auto chosen = detail::choose_candidate(
-        params.channels, params.windows, block, k.trailing, std::size_t{k.n_event_headers} + k.n_footer_words, len,
-        2 * neh, [&](std::size_t cand) { return len >= 2 * (neh + cand * block + k.trailing); });
+    // A window chunk fits when the event holds its header and M × block + E words.
+    const auto chosen =
+        detail::choose_candidate(params.channels, params.windows, block, k.trailing,
+                                 std::size_t{k.n_event_headers} + k.n_footer_words, len, 2 * neh, neh + k.trailing);
     if (!chosen) return Err{ParsingError::UnexpectedLength};
     const std::size_t m = chosen->first;
 
