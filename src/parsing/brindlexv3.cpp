@@ -60,6 +60,9 @@ Result<brindlexv3::Brindlexv3Event, ParsingError> parse_into<brindlexv3::Brindle
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
+    // Block headers carry 16-bit channel numbers; the length table is the
+    // first step that reads the channel count.
+    if (params.channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     const brindlexv3::ParamsCache p(params);
     const auto chosen = brindlexv3::get_chan_winds(raw, p);
     if (!chosen) return Err{ParsingError::UnexpectedLength};

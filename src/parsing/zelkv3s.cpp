@@ -68,6 +68,10 @@ Result<zelkv3s::Zelkv3SEvent, ParsingError> parse_into<zelkv3s::Zelkv3SEvent>(Ra
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
+    // Channel headers carry 16-bit channel numbers, and only an event of
+    // Params.channels slots decodes; the length table is the first step that
+    // reads the channel count.
+    if (params.channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     const zelkv3s::Keys k(params);
     const std::size_t len = raw.size();
     const std::size_t neh = k.n_event_headers;

@@ -350,6 +350,30 @@ TEST(Brindlexv3, ErrorsInStepOrder) {
     }
 }
 
+// Block headers carry 16-bit channel numbers: a count past 65536 slots is
+// refused at the length table, the first step that reads it, after the empty
+// and odd-length tests.
+TEST(Brindlexv3, ChannelCountsNoEventCanFillAreRefused) {
+    using testing::expect_slot_counts;
+    // One chunk of one block whose header names channel 0xFFFF (14 bytes:
+    // M = 1, W = 1 under windows 2 and samples 1).
+    const Bytes top = testing::be_bytes({0x0000, 0x0000, 0x0000, 0xFFFF, 0x0002, 0xAAAA, 0xFFFF});
+    expect_slot_counts<Brindlexv3Event>(
+        top, make_params("brindlexv3", 0, 2, 1, {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}}),
+        {{65536, 65535},
+         {65535, ParsingError::InvalidChannel},
+         {65537, ParsingError::InvalidParameters},
+         {10'000'000'000, ParsingError::InvalidParameters},
+         {kMax - 1, ParsingError::InvalidParameters},
+         {kMax, ParsingError::InvalidParameters}});
+    expect_slot_counts<Brindlexv3Event>(hex(kExample), make_params("brindlexv3", 0, 4, 2),
+                                        {{2, 1}, {65536, 1}, {65537, ParsingError::InvalidParameters}});
+    const auto huge = make_params("brindlexv3", 10'000'000'000, 2, 4);
+    EXPECT_EQ(decode({}, huge).error(), ParsingError::MissingData);
+    EXPECT_EQ(decode(Bytes(21), huge).error(), ParsingError::UnexpectedLength);
+    EXPECT_EQ(decode(Bytes(22), huge).error(), ParsingError::InvalidParameters);
+}
+
 TEST(Brindlexv3, UnusableKeysGiveDefaults) {
     testing::expect_keys_ignored<Brindlexv3Event>(
         hex(kExample), make_params("brindlexv3", 2, 4, 2),
