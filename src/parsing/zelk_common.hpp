@@ -104,7 +104,10 @@ inline std::vector<ChanWinds> length_candidates(std::size_t channels, std::size_
 // ceil(q / max_w) and q.  That range is walked by M, or by its W (distinct
 // W give distinct divisors, ascending W is descending M), whichever is
 // shorter.  For a length that the event's bytes can hold q is below half the
-// byte length, so the walk is bounded by the event, not by `channels`.  Only
+// byte length, so the walk is bounded by the event, not by `channels`; an
+// event shorter than its fixed words makes q wrap to just below 2^63, and
+// then G lies between q / max_w and 2^63 / max_w, a range of a few steps by
+// M or by W.  Only
 // the M above m_safe, whose lengths wrap around the machine word (max_w ×
 // (M × block + extra) reaches 2^63), are solved one by one as before.
 // a = 0 (g does not depend on M) is the caller's case.
