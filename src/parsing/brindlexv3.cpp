@@ -47,11 +47,9 @@ std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache) 
     if (cache.channels == std::numeric_limits<std::size_t>::max()) return std::nullopt;
     const std::size_t len = raw.size();
     const std::size_t neh = cache.n_event_headers;
+    // The first window chunk of M channels is M × block + n_window_headers words.
     return detail::choose_candidate(cache.channels, cache.windows, cache.block, 1, 4, len, 2 * neh,
-                                    [&](std::size_t m) {
-                                        const std::size_t chunk = m * cache.block + cache.n_window_headers;
-                                        return len >= 2 * (neh + chunk);
-                                    });
+                                    neh + cache.n_window_headers);
 }
 
 }  // namespace brindlexv3
@@ -62,6 +60,9 @@ Result<brindlexv3::Brindlexv3Event, ParsingError> parse_into<brindlexv3::Brindle
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
+    // Block headers carry 16-bit channel numbers; the length table is the
+    // first step that reads the channel count.
+    if (params.channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     const brindlexv3::ParamsCache p(params);
     const auto chosen = brindlexv3::get_chan_winds(raw, p);
     if (!chosen) return Err{ParsingError::UnexpectedLength};

@@ -24,6 +24,12 @@ using acquisition::Params;
 using error::ParsingError;
 using RawBytes = std::span<const std::uint8_t>;
 
+// Channel numbers read from one 16-bit field name at most this many slots.
+// A record made with more would hold slots that no event can fill, so a
+// decoder refuses such a channel count (ParsingError::InvalidParameters) at
+// the first step that reads it instead of allocating the slots.
+inline constexpr std::size_t kFieldChannelSlots = std::size_t{1} << 16;
+
 // The three lists every record starts with; one inner list per channel slot.
 struct EventChannels {
     std::vector<std::vector<float>> data;

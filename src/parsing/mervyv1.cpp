@@ -103,8 +103,9 @@ Result<mervyv1::Mervyv1Event, ParsingError> parse_into<mervyv1::Mervyv1Event>(Ra
     }
     if (packets.empty()) return Err{ParsingError::EmptyPackage};
 
-    // The record's slots come first: resize_channels bounds the slot count,
-    // and the per-channel counts below are sized by it.
+    // The record's slots come first, and the per-channel counts below are
+    // sized by them.  Packet word 0 carries a 16-bit channel number.
+    if (channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     mervyv1::Mervyv1Event event;
     event.resize_channels(channels);
     event.timing.resize(channels);

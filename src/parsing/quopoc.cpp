@@ -48,6 +48,15 @@ Keys read_keys(const Params& params) noexcept {
     };
 }
 
+// A channel number is chip × per_chip + field, with a 4-bit chip number and
+// a 16-bit field.  Every slot of the record can be filled by some event
+// exactly when the field spans a chip's share (per_chip <= 65536, so the
+// chips' ranges leave no gap) and the last slot is within reach of chip 15.
+// Any other channel count makes slots that no event fills.
+bool slots_reachable(std::size_t channels, std::size_t per_chip) noexcept {
+    return per_chip <= kFieldChannelSlots && channels <= 15 * per_chip + kFieldChannelSlots;
+}
+
 struct Block {
     std::size_t first_sample;  // word index of the block's first sample
     std::size_t channel;
@@ -76,8 +85,9 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
     const std::uint8_t* bytes = raw.data();
     const std::size_t words = raw.size() / 2 - 1;  // the last word is not data
 
-    // The record's slots come first: resize_channels bounds the slot count,
-    // and the per-channel counts below are sized by it.
+    // The record's slots come first, and the per-channel counts below are
+    // sized by them.
+    if (!slots_reachable(channels, per_chip)) return Err{ParsingError::InvalidParameters};
     quopoc::QuopocEvent event;
     event.resize_channels(channels);
 

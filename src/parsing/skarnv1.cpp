@@ -34,6 +34,8 @@ namespace {
 
 constexpr std::size_t kBlocksPerChunk = 4;
 constexpr std::size_t kUnreadTail = 4;  // bytes at the end of the event, and of a full chunk
+// Slots 0 .. 4 × 0xFFFF + 0xFFFF: every channel number a chunk can name.
+constexpr std::size_t kMaxChannelSlots = kBlocksPerChunk * 0xFFFF + 0xFFFF + 1;
 
 struct Block {
     const std::uint8_t* samples;
@@ -110,8 +112,11 @@ Result<skarnv1::Skarnv1Event, ParsingError> parse_into<skarnv1::Skarnv1Event>(Ra
     const std::uint8_t* const bytes = raw.data();
     const std::size_t body = raw.size() - kUnreadTail;
 
-    // The record's slots come first: resize_channels bounds the slot count,
-    // and the per-channel counts below are sized by it.
+    // The record's slots come first, and the per-channel counts below are
+    // sized by them.  A channel number is 4 × group + channel word, two
+    // 16-bit words, so every slot up to 5 × 65535 can be filled and none
+    // beyond.
+    if (channels > kMaxChannelSlots) return Err{ParsingError::InvalidParameters};
     skarnv1::Skarnv1Event event;
     event.resize_channels(channels);
 

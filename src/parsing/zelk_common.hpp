@@ -13,6 +13,7 @@
 // pairs the table would hold, wrap-arounds included, in the table's order.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -87,36 +88,109 @@ inline std::vector<ChanWinds> length_candidates(std::size_t channels, std::size_
     return out;
 }
 
-// The candidate that an event's byte length selects from its length-table
-// entry: the only one, without a test; of several, none when the length is
-// below `min_length`, else the first in table order for which fits(M) holds.
-// Equal to walking length_candidates(), but never lists the entry (an entry
-// can hold up to (windows − 1) × channels pairs), since fits() depends on M
-// alone.
-template <class Fits>
-std::optional<ChanWinds> choose_candidate(std::size_t channels, std::size_t windows, std::size_t block,
-                                          std::size_t extra, std::size_t fixed, std::size_t byte_length,
-                                          std::size_t min_length, Fits fits) {
-    if (windows < 2 || channels == 0 || byte_length % 2 != 0) return std::nullopt;
-    const std::uint64_t max_w = windows - 1;
-    const std::uint64_t q = reduced_length(byte_length, fixed);
-    std::uint64_t total = 0;
-    std::optional<ChanWinds> only;
-    for (std::size_t m = channels; m >= 1 && total < 2; --m) {
+// The (M, W) pairs of a length-table entry, visited in table order (M
+// largest first; for one M its W ascending) as (M, first W, number of W):
+// visit(m, first, count) returns false to stop.  Only M that have at least
+// one W are visited.
+//
+// g(M) = (M × block + extra) mod 2^63, and W solves W × g(M) ≡ q (mod 2^63).
+// With a = block mod 2^63 and b = extra mod 2^63, let G(M) = M × a + b as an
+// exact number.  Whenever max_w × G(M) < 2^63, every W × g(M) with
+// W <= max_w lies in [0, 2^63) as q does, so the congruence holds only as the
+// equation W × G(M) = q: M has a W exactly when G(M) divides q, and then one
+// W, q / G(M), which is <= max_w exactly when G(M) >= ceil(q / max_w).  G
+// grows with M (a > 0), so the M with max_w × G(M) < 2^63 are 1 .. m_safe,
+// and of those only m_lo .. m_hi can hold a divisor of q between
+// ceil(q / max_w) and q.  That range is walked by M, or by its W (distinct
+// W give distinct divisors, ascending W is descending M), whichever is
+// shorter.  For a length that the event's bytes can hold q is below half the
+// byte length, so the walk is bounded by the event, not by `channels`; an
+// event shorter than its fixed words makes q wrap to just below 2^63, and
+// then G lies between q / max_w and 2^63 / max_w, a range of a few steps by
+// M or by W.  Only
+// the M above m_safe, whose lengths wrap around the machine word (max_w ×
+// (M × block + extra) reaches 2^63), are solved one by one as before.
+// a = 0 (g does not depend on M) is the caller's case.
+template <class Visit>
+void visit_candidates(std::size_t channels, std::uint64_t max_w, std::uint64_t a, std::uint64_t b, std::uint64_t q,
+                      std::size_t block, std::size_t extra, Visit visit) {
+    const std::uint64_t limit = ((std::uint64_t{1} << 63) - 1) / max_w;  // G <= limit <=> max_w × G < 2^63
+    const std::size_t m_safe =
+        b > limit ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(channels, (limit - b) / a));
+    for (std::size_t m = channels; m > m_safe; --m) {
         const WindowSolutions sol = solve_windows(m * block + extra, q);
         const std::uint64_t c = sol.count(max_w);
-        if (c == 0) continue;
-        if (total == 0) only = ChanWinds{m, sol.first};
+        if (c != 0 && !visit(m, sol.first, c)) return;
+    }
+    // From here G(M) <= limit < 2^63, a >= 1 and G(M) >= 1: q = 0 has no W.
+    if (m_safe == 0 || q < a + b) return;  // a, b < 2^63: no wrap
+    const std::uint64_t m_hi = std::min<std::uint64_t>(m_safe, (q - b) / a);
+    const std::uint64_t g_min = q / max_w + (q % max_w != 0);  // ceil(q / max_w) >= 1
+    const std::uint64_t m_lo = g_min <= b ? 1 : std::max<std::uint64_t>(1, (g_min - b + a - 1) / a);
+    if (m_lo > m_hi) return;
+    const std::uint64_t g_hi = m_hi * a + b, g_lo = m_lo * a + b;
+    const std::uint64_t w_lo = q / g_hi + (q % g_hi != 0), w_hi = q / g_lo;
+    if (w_lo > w_hi) return;
+    if (m_hi - m_lo <= w_hi - w_lo) {
+        for (std::uint64_t m = m_hi;; --m) {
+            const std::uint64_t g = m * a + b;
+            if (q % g == 0 && !visit(m, q / g, 1)) return;
+            if (m == m_lo) return;
+        }
+    }
+    for (std::uint64_t w = w_lo; w <= w_hi; ++w) {
+        if (q % w != 0) continue;
+        const std::uint64_t g = q / w;
+        if (g < b || (g - b) % a != 0) continue;
+        const std::uint64_t m = (g - b) / a;
+        if (m >= m_lo && m <= m_hi && !visit(m, w, 1)) return;
+    }
+}
+
+// The candidate that an event's byte length selects from its length-table
+// entry: the only one, without a test; of several, none when the length is
+// below `min_length`, else the first in table order whose first window chunk
+// fits, that is byte_length >= 2 × (fit_words + M × block) in wrapping
+// arithmetic.  Equal to walking length_candidates(), but never lists the
+// entry (it can hold up to (windows − 1) × channels pairs) and, through
+// visit_candidates, never walks the channel counts whose lengths exceed the
+// event.
+inline std::optional<ChanWinds> choose_candidate(std::size_t channels, std::size_t windows, std::size_t block,
+                                                 std::size_t extra, std::size_t fixed, std::size_t byte_length,
+                                                 std::size_t min_length, std::size_t fit_words) {
+    if (windows < 2 || channels == 0 || byte_length % 2 != 0) return std::nullopt;
+    constexpr std::uint64_t mask63 = (std::uint64_t{1} << 63) - 1;
+    const std::uint64_t max_w = windows - 1;
+    const std::uint64_t q = reduced_length(byte_length, fixed);
+    const auto fits = [&](std::size_t m) { return byte_length >= 2 * (fit_words + m * block); };
+    const std::uint64_t a = block & mask63;
+    if (a == 0) {
+        // Every M has the same g and, since M × block is 0 or M × 2^63, the
+        // same fit test: the entry is channels × count pairs, M = channels
+        // first.
+        const WindowSolutions sol = solve_windows(extra, q);
+        const std::uint64_t c = sol.count(max_w);
+        if (c == 0) return std::nullopt;
+        if (c == 1 && channels == 1) return ChanWinds{1, sol.first};
+        if (byte_length < min_length || !fits(channels)) return std::nullopt;
+        return ChanWinds{channels, sol.first};
+    }
+    const std::uint64_t b = extra & mask63;
+    std::uint64_t total = 0;
+    std::optional<ChanWinds> only;
+    visit_candidates(channels, max_w, a, b, q, block, extra, [&](std::size_t m, std::uint64_t first, std::uint64_t c) {
+        if (total == 0) only = ChanWinds{m, first};
         total += c;
-    }
-    if (total == 0) return std::nullopt;
-    if (total == 1) return only;
+        return total < 2;
+    });
+    if (total <= 1) return only;
     if (byte_length < min_length) return std::nullopt;
-    for (std::size_t m = channels; m >= 1; --m) {
-        const WindowSolutions sol = solve_windows(m * block + extra, q);
-        if (sol.count(max_w) != 0 && fits(m)) return ChanWinds{m, sol.first};
-    }
-    return std::nullopt;
+    std::optional<ChanWinds> chosen;
+    visit_candidates(channels, max_w, a, b, q, block, extra, [&](std::size_t m, std::uint64_t first, std::uint64_t) {
+        if (fits(m)) chosen = ChanWinds{m, first};
+        return !chosen;
+    });
+    return chosen;
 }
 
 // Writes `count` samples read from the big-endian words at `p`, each

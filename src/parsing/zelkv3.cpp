@@ -53,6 +53,8 @@ Result<zelkv3::Zelkv3Event, ParsingError> parse_into<zelkv3::Zelkv3Event>(RawByt
     if (probe == 0) return Err{ParsingError::UnexpectedLength};
     if ((n - neh - 1) % probe != 0) return Err{ParsingError::UnexpectedLength};
 
+    // Window headers carry 16-bit channel numbers.
+    if (p.channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     zelkv3::Zelkv3Event ev;
     ev.resize_channels(p.channels);
 

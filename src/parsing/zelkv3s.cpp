@@ -68,14 +68,19 @@ Result<zelkv3s::Zelkv3SEvent, ParsingError> parse_into<zelkv3s::Zelkv3SEvent>(Ra
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
+    // Channel headers carry 16-bit channel numbers, and only an event of
+    // Params.channels slots decodes; the length table is the first step that
+    // reads the channel count.
+    if (params.channels > kFieldChannelSlots) return Err{ParsingError::InvalidParameters};
     const zelkv3s::Keys k(params);
     const std::size_t len = raw.size();
     const std::size_t neh = k.n_event_headers;
     const std::size_t block = k.block;
 
-    const auto chosen = detail::choose_candidate(
-        params.channels, params.windows, block, k.trailing, std::size_t{k.n_event_headers} + k.n_footer_words, len,
-        2 * neh, [&](std::size_t cand) { return len >= 2 * (neh + cand * block + k.trailing); });
+    // A window chunk fits when the event holds its header and M × block + E words.
+    const auto chosen =
+        detail::choose_candidate(params.channels, params.windows, block, k.trailing,
+                                 std::size_t{k.n_event_headers} + k.n_footer_words, len, 2 * neh, neh + k.trailing);
     if (!chosen) return Err{ParsingError::UnexpectedLength};
     const std::size_t m = chosen->first;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "parsing/brindlexv3.hpp"
+#include "parsing/zelk_common.hpp"
 #include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
@@ -106,6 +107,144 @@ TEST(Brindlexv3Table, ChoiceOfCandidate) {
         SCOPED_TRACE(c.what);
         const Bytes raw(c.length);
         EXPECT_EQ(brindlexv3::get_chan_winds(raw, ParamsCache(c.params)), c.want);
+    }
+}
+
+// ------------------------------------------------------------ candidate search
+// The search as the table defines it, one M after the other from `channels`
+// down: the oracle for the search that skips the channel counts whose
+// lengths the event cannot hold.
+std::optional<ChanWinds> walk_every_channel_count(std::size_t channels, std::size_t windows, std::size_t block,
+                                                  std::size_t extra, std::size_t fixed, std::size_t byte_length,
+                                                  std::size_t min_length, std::size_t fit_words) {
+    if (windows < 2 || channels == 0 || byte_length % 2 != 0) return std::nullopt;
+    const std::uint64_t max_w = windows - 1;
+    const std::uint64_t q = detail::reduced_length(byte_length, fixed);
+    const auto fits = [&](std::size_t m) { return byte_length >= 2 * (fit_words + m * block); };
+    std::uint64_t total = 0;
+    std::optional<ChanWinds> only;
+    for (std::size_t m = channels; m >= 1 && total < 2; --m) {
+        const auto sol = detail::solve_windows(m * block + extra, q);
+        const std::uint64_t c = sol.count(max_w);
+        if (c == 0) continue;
+        if (total == 0) only = ChanWinds{m, sol.first};
+        total += c;
+    }
+    if (total <= 1) return only;
+    if (byte_length < min_length) return std::nullopt;
+    for (std::size_t m = channels; m >= 1; --m) {
+        const auto sol = detail::solve_windows(m * block + extra, q);
+        if (sol.count(max_w) != 0 && fits(m)) return ChanWinds{m, sol.first};
+    }
+    return std::nullopt;
+}
+
+struct Search {
+    std::size_t channels, windows, block, extra, fixed, length, min_length, fit_words;
+};
+
+std::ostream& operator<<(std::ostream& os, const Search& s) {
+    return os << "channels=" << s.channels << " windows=" << s.windows << " block=" << s.block
+              << " extra=" << s.extra << " fixed=" << s.fixed << " length=" << s.length
+              << " min_length=" << s.min_length << " fit_words=" << s.fit_words;
+}
+
+std::optional<ChanWinds> search(const Search& s) {
+    return detail::choose_candidate(s.channels, s.windows, s.block, s.extra, s.fixed, s.length, s.min_length,
+                                    s.fit_words);
+}
+
+std::optional<ChanWinds> oracle(const Search& s) {
+    return walk_every_channel_count(s.channels, s.windows, s.block, s.extra, s.fixed, s.length, s.min_length,
+                                    s.fit_words);
+}
+
+// Geometries of every kind: small and word-sized block lengths (powers of
+// two among them, where the lengths of many channel counts coincide modulo
+// 2^64), window counts small and huge (so that the lengths of the larger
+// channel counts wrap and those of the smaller do not), lengths that some
+// (M, W) produces, wrap-arounds included, highly divisible lengths with many
+// candidates, and lengths shorter than the fixed words.
+Search random_search(std::mt19937_64& rng) {
+    const auto pick = [&](std::initializer_list<std::size_t> pool) { return *(pool.begin() + rng() % pool.size()); };
+    Search s{};
+    s.channels = rng() % 3 == 0 ? rng() % 8 : 1 + rng() % 3000;
+    switch (rng() % 4) {
+        case 0: s.windows = rng() % 12; break;
+        case 1: s.windows = 2 + rng() % 5000; break;
+        case 2: s.windows = rng() >> (rng() % 64); break;
+        default: s.windows = pick({2, 3, std::size_t{1} << 40, std::size_t{1} << 62, kMax, kMax - 1}); break;
+    }
+    switch (rng() % 4) {
+        case 0: s.block = rng() % 8; break;
+        case 1: s.block = rng() >> (rng() % 64); break;
+        case 2: s.block = std::size_t{1} << (rng() % 64); break;
+        default: s.block = pick({0, std::size_t{1} << 63, (std::size_t{1} << 63) + 1, kMax, kMax - 2}); break;
+    }
+    s.extra = rng() % 2 ? rng() % 4 : rng() >> (rng() % 64);
+    s.fixed = rng() % 2 ? rng() % 8 : rng() % (std::size_t{1} << 33);
+    switch (rng() % 4) {
+        case 0: {  // a length in the table
+            const std::size_t m = 1 + rng() % std::max<std::size_t>(s.channels, 1);
+            const std::size_t w = 1 + rng() % std::max<std::size_t>(std::min<std::size_t>(s.windows, 64) - 1, 1);
+            s.length = 2 * (w * (m * s.block + s.extra) + s.fixed);
+            break;
+        }
+        case 1: s.length = 2 * (s.fixed + pick({720720, 5040, 10080, 2520, 55440}) ) ; break;
+        case 2: s.length = 2 * (rng() % 16); break;
+        default: s.length = rng() % 2 ? rng() : rng() % 2000; break;
+    }
+    s.min_length = rng() % 2 ? 2 * (rng() % 8) : rng() % (s.length + 1);
+    s.fit_words = rng() % 2 ? rng() % 8 : rng() % 2000;
+    return s;
+}
+
+TEST(CandidateSearch, SameChoiceAsWalkingEveryChannelCount) {
+    std::mt19937_64 rng(20261210);
+    int chosen = 0;
+    for (int it = 0; it < 6000; ++it) {
+        const Search s = random_search(rng);
+        const auto want = oracle(s);
+        ASSERT_EQ(search(s), want) << s;
+        chosen += want.has_value();
+    }
+    // The geometries must exercise choices, not only empty entries.
+    EXPECT_GT(chosen, 1000);
+}
+
+// With no length that wraps, a channel count whose window chunk is longer
+// than the event's reduced length q has no window count, so any number of
+// further channels gives the choice of the channel counts the event can
+// hold.  Where q wraps (an event shorter than its fixed words) no channel
+// count short of the wrap has a window count at all.
+TEST(CandidateSearch, ChannelsBeyondTheEventDoNotChangeTheChoice) {
+    const Search held[] = {
+        // brindlexv3 defaults, samples 4: the 22-byte event and others.
+        {0, 2, 5, 1, 4, 22, 6, 4},
+        {0, 2, 5, 1, 4, 24, 6, 4},
+        {0, 6, 5, 1, 4, 2 * (2 * (3 * 5 + 1) + 4), 6, 4},
+        // Many divisors, several candidates, the fit test deciding.
+        {0, 5000, 1, 0, 0, 2 * 720720, 6, 700000},
+        {0, 5000, 2, 1, 3, 2 * (3 + 55440), 0, 0},
+        {0, 5000, 3, 2, 0, 2 * 55440, 12, 30},
+        // Lengths shorter than their fixed words.
+        {5000, 3, 3, 2, 7, 6, 0, 0},
+        {5000, 2, 1, 0, 5, 4, 0, 0},
+    };
+    for (Search small : held) {
+        const std::uint64_t q = detail::reduced_length(small.length, small.fixed);
+        if (small.channels == 0) small.channels = std::max<std::uint64_t>(1, (q - small.extra) / small.block);
+        const auto want = oracle(small);
+        for (const std::size_t channels : {std::size_t{100000}, std::size_t{10000000000}, std::size_t{1} << 40}) {
+            Search big = small;
+            big.channels = channels;
+            // The lengths of all channel counts stay below the wrap.
+            ASSERT_LT(static_cast<double>(big.windows) * static_cast<double>(channels) *
+                          static_cast<double>(big.block + big.extra),
+                      9.2e18)
+                << big;
+            EXPECT_EQ(search(big), want) << big;
+        }
     }
 }
 
@@ -209,6 +348,30 @@ TEST(Brindlexv3, ErrorsInStepOrder) {
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error(), c.want);
     }
+}
+
+// Block headers carry 16-bit channel numbers: a count past 65536 slots is
+// refused at the length table, the first step that reads it, after the empty
+// and odd-length tests.
+TEST(Brindlexv3, ChannelCountsNoEventCanFillAreRefused) {
+    using testing::expect_slot_counts;
+    // One chunk of one block whose header names channel 0xFFFF (14 bytes:
+    // M = 1, W = 1 under windows 2 and samples 1).
+    const Bytes top = testing::be_bytes({0x0000, 0x0000, 0x0000, 0xFFFF, 0x0002, 0xAAAA, 0xFFFF});
+    expect_slot_counts<Brindlexv3Event>(
+        top, make_params("brindlexv3", 0, 2, 1, {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}}),
+        {{65536, 65535},
+         {65535, ParsingError::InvalidChannel},
+         {65537, ParsingError::InvalidParameters},
+         {10'000'000'000, ParsingError::InvalidParameters},
+         {kMax - 1, ParsingError::InvalidParameters},
+         {kMax, ParsingError::InvalidParameters}});
+    expect_slot_counts<Brindlexv3Event>(hex(kExample), make_params("brindlexv3", 0, 4, 2),
+                                        {{2, 1}, {65536, 1}, {65537, ParsingError::InvalidParameters}});
+    const auto huge = make_params("brindlexv3", 10'000'000'000, 2, 4);
+    EXPECT_EQ(decode({}, huge).error(), ParsingError::MissingData);
+    EXPECT_EQ(decode(Bytes(21), huge).error(), ParsingError::UnexpectedLength);
+    EXPECT_EQ(decode(Bytes(22), huge).error(), ParsingError::InvalidParameters);
 }
 
 TEST(Brindlexv3, UnusableKeysGiveDefaults) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -249,11 +250,25 @@ TEST(MervyLimits, PacketsTooShortForTheirKeysAreInternalFaults) {
     }
 }
 
-// A channel count beyond what a record's slots can hold is a broken
-// invariant, reported as such and not as any other exception.
-TEST(MervyLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
-    EXPECT_THROW((void)parse_into<Mervyv1Event>(from_words(kWorked), params_with(std::size_t{1} << 61, 2, kP7)),
-                 InternalFault);
+// Packet word 0 carries a 16-bit channel number: a count past 65536 slots is
+// refused before any slot is made, after the packet search.
+TEST(MervyLimits, ChannelCountsNoEventCanFillAreRefused) {
+    using vexoacq::testing::expect_slot_counts;
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    const Extra keys = {{"packet_size", u(12)}, {"chanmask", u(0xFFFF)}};
+    const Bytes top = from_words({0xFFFF, 0x0000, 0x0005, 0x0003, 0x0010, 0x0020, 0xFA5A});
+    expect_slot_counts<Mervyv1Event>(top, params_with(0, 2, keys),
+                                     {{65536, 65535},
+                                      {65535, ParsingError::InvalidChannel},
+                                      {65537, ParsingError::InvalidParameters},
+                                      {10'000'000'000, ParsingError::InvalidParameters},
+                                      {std::size_t{1} << 61, ParsingError::InvalidParameters},
+                                      {kMax, ParsingError::InvalidParameters}});
+    expect_slot_counts<Mervyv1Event>(from_words(kWorked), params_with(0, 2, kP7),
+                                     {{2, 1}, {65536, 1}, {65537, ParsingError::InvalidParameters}});
+    // No packet: the packet search comes first.
+    EXPECT_EQ(parse_into<Mervyv1Event>(from_words({0x0001, 0x0002}), params_with(kMax, 2, kP7)).error(),
+              ParsingError::EmptyPackage);
 }
 
 TEST(MervyModelStrings, AllFourSelectThisDecoder) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -203,11 +204,44 @@ TEST(QuopocLimits, OutsideLimitsIsInternalFault) {
     EXPECT_EQ(got.error(), ParsingError::UnexpectedLength);
 }
 
-// A channel count beyond what a record's slots can hold is a broken
-// invariant, reported as such and not as any other exception.
-TEST(QuopocLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
-    const Params p = params_with(std::size_t{1} << 61, 256, 2, {});
-    EXPECT_THROW((void)parse_into<QuopocEvent>(from_words(kTwoChips), p), InternalFault);
+// A channel number is chip (4 bits) × per-chip share + a 16-bit field.  A
+// count is taken while every slot can be filled: the field spans a chip's
+// share and chip 15 reaches the last slot.  Past that, or with a share wider
+// than the field, the count is refused before any slot is made; errors of
+// the steps before (empty, odd length) come first.
+TEST(QuopocLimits, ChannelCountsNoEventCanFillAreRefused) {
+    using vexoacq::testing::expect_slot_counts;
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    const Extra keys16 = {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}, {"chip_stop_word", u(0xABCD)},
+                          {"num_chips", u(16)}};
+    // Chip 15, field 0xFFFF: channel 15 × 65536 + 65535 under 16 chips.
+    const Bytes chip15 = from_words({0xF000, 0x0000, 0x0000, 0xFFFF, 0x0123, 0x0000});
+    expect_slot_counts<QuopocEvent>(chip15, params_with(0, 256, 1, keys16),
+                                    {{std::size_t{1} << 20, (std::size_t{1} << 20) - 1},
+                                     {(std::size_t{1} << 20) + 1, ParsingError::InvalidParameters},
+                                     // Share 65535: chip 15 reaches slot 15 × 65535 + 65535 and no further.
+                                     {15 * 65535 + 65536, 15 * 65535 + 65535},
+                                     {15 * 65535 + 65537, ParsingError::InvalidParameters},
+                                     {10'000'000'000, ParsingError::InvalidParameters},
+                                     {std::size_t{1} << 61, ParsingError::InvalidParameters},
+                                     {kMax, ParsingError::InvalidParameters}});
+    // Two chips: chip 1, field 0xFFFF is channel 131071 while the share is
+    // 65536; a share of 65537 leaves slots no field reaches.
+    const Extra keys2 = {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}, {"chip_stop_word", u(0xABCD)}};
+    const Bytes chip1 = from_words({0x1000, 0x0000, 0x0000, 0xFFFF, 0x0123, 0x0000});
+    expect_slot_counts<QuopocEvent>(chip1, params_with(0, 256, 1, keys2),
+                                    {{131072, 131071},
+                                     {131073, 131071},
+                                     {131074, ParsingError::InvalidParameters},
+                                     {2, ParsingError::InvalidChannel}});
+    // The worked event under the default keys.
+    expect_slot_counts<QuopocEvent>(from_words(kTwoChips), params_with(0, 256, 2, {}),
+                                    {{2, 1}, {65536, 32768}, {std::size_t{1} << 61, ParsingError::InvalidParameters}});
+    for (const std::size_t channels : {std::size_t{10'000'000'000}, kMax}) {
+        EXPECT_EQ(parse_into<QuopocEvent>(Bytes{}, params_with(channels, 256, 2, {})).error(), ParsingError::MissingData);
+        EXPECT_EQ(parse_into<QuopocEvent>(Bytes(5), params_with(channels, 256, 2, {})).error(),
+                  ParsingError::UnexpectedLength);
+    }
 }
 
 // Sample counts near the top of the machine word must not wrap the block

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <variant>
@@ -249,11 +250,29 @@ TEST(SkarnLimits, HugeSampleCountsDoNotWrap) {
     }
 }
 
-// A channel count beyond what a record's slots can hold is a broken
-// invariant, reported as such and not as any other exception.
-TEST(SkarnLimits, ChannelCountPastTheSlotLimitIsInternalFault) {
-    const Params p = params_with(std::size_t{1} << 61, 4, 1, {});
-    EXPECT_THROW((void)parse_into<Skarnv1Event>(from_words(kChunk), p), InternalFault);
+// A channel number is 4 × group + channel word, both whole 16-bit words: the
+// last slot any chunk can fill is 5 × 65535.  A count past it is refused
+// before any slot is made; the length tests before it come first.
+TEST(SkarnLimits, ChannelCountsNoEventCanFillAreRefused) {
+    using vexoacq::testing::expect_slot_counts;
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    constexpr std::size_t kLast = 4 * 0xFFFF + 0xFFFF;
+    // Group 0xFFFF, four blocks naming channel word 0xFFFF.
+    Words top = {0xFFFF, 0, 0, 0, 0, 0, 0};
+    for (std::uint16_t b = 0; b < 4; ++b) top = cat(top, {2, 0xFFFF, static_cast<std::uint16_t>(0x0100 + b)});
+    top = cat(top, {0, 0});
+    ASSERT_EQ(top.size(), 21u);
+    expect_slot_counts<Skarnv1Event>(from_words(top), params_with(0, 4, 1, {}),
+                                     {{kLast + 1, kLast},
+                                      {kLast, ParsingError::InvalidChannel},
+                                      {kLast + 2, ParsingError::InvalidParameters},
+                                      {10'000'000'000, ParsingError::InvalidParameters},
+                                      {std::size_t{1} << 61, ParsingError::InvalidParameters},
+                                      {kMax, ParsingError::InvalidParameters}});
+    expect_slot_counts<Skarnv1Event>(from_words(kChunk), params_with(0, 4, 1, {}),
+                                     {{4, 3}, {65536, 3}, {kLast + 2, ParsingError::InvalidParameters}});
+    EXPECT_EQ(parse_into<Skarnv1Event>(bytes_less(kChunk, 2), params_with(kMax, 4, 1, {})).error(),
+              ParsingError::UnexpectedLength);
 }
 
 TEST(SkarnModelStrings, BothSelectThisDecoder) {

@@ -156,6 +156,30 @@ TEST(Zelkv3, ErrorsInStepOrder) {
     }
 }
 
+// Window headers carry 16-bit channel numbers: a count past 65536 slots is
+// refused where the record is made, after the first length test, so a short
+// event no longer asks for one slot per counted channel.
+TEST(Zelkv3, ChannelCountsNoEventCanFillAreRefused) {
+    using testing::expect_slot_counts;
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    // One window whose header names channel 0xFFFF under a full mask.
+    const Bytes top = testing::be_bytes({0x0000, 0x0000, 0x0000, 0xFFFF, 0x0002, 0xFFFF});
+    expect_slot_counts<Zelkv3Event>(top, make_params("zelkv3", 0, 256, 1, {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}}),
+                                    {{65536, 65535},
+                                     {65535, ParsingError::InvalidChannel},
+                                     {65537, ParsingError::InvalidParameters},
+                                     {100'000'000, ParsingError::InvalidParameters},
+                                     {std::size_t{1} << 61, ParsingError::InvalidParameters},
+                                     {kMax, ParsingError::InvalidParameters}});
+    const auto huge = make_params("zelkv3", 100'000'000, 256, 1);
+    const auto hugep = [&](std::size_t n) { return decode(Bytes(n), huge); };
+    EXPECT_EQ(hugep(0).error(), ParsingError::MissingData);
+    EXPECT_EQ(hugep(7).error(), ParsingError::UnexpectedLength);
+    EXPECT_EQ(hugep(14).error(), ParsingError::UnexpectedLength);  // first length test
+    EXPECT_EQ(hugep(12).error(), ParsingError::InvalidParameters);
+    EXPECT_EQ(parse_into<quopv2::Quopv2Event>(Bytes(12), huge).error(), ParsingError::InvalidParameters);
+}
+
 TEST(Zelkv3, LengthRules) {
     // Defaults: every 8-byte event has no window; both tests ask n - 4 ≡ 0 (mod S + 1).
     const auto defaults = make_params("zelkv3", 3, 256, 4);

@@ -174,6 +174,28 @@ TEST(Zelkv3s, ErrorsInStepOrder) {
     }
 }
 
+// Channel headers carry 16-bit channel numbers and only an event of
+// Params.channels slots decodes: a count past 65536 is refused at the length
+// table, after the empty and odd-length tests.  At 65536 an event of 65536
+// one-word blocks still decodes.
+TEST(Zelkv3s, ChannelCountsNoEventCanFillAreRefused) {
+    using testing::expect_slot_counts;
+    U16s all = {0x0001, 0x0002, 0x0003};
+    for (std::uint32_t c = 0; c < 65536; ++c) all.push_back(static_cast<std::uint16_t>(c));
+    all.push_back(0xE040);
+    expect_slot_counts<Zelkv3SEvent>(
+        words(all), make_params("zelkv3s", 0, 2, 0, {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}}),
+        {{65536, 65535},
+         {65535, ParsingError::UnexpectedLength},
+         {65537, ParsingError::InvalidParameters},
+         {10'000'000'000, ParsingError::InvalidParameters},
+         {kMax, ParsingError::InvalidParameters}});
+    const auto huge = make_params("zelkv3s", 10'000'000'000, 2, 4);
+    EXPECT_EQ(decode({}, huge).error(), ParsingError::MissingData);
+    EXPECT_EQ(decode(Bytes(21), huge).error(), ParsingError::UnexpectedLength);
+    EXPECT_EQ(decode(Bytes(22), huge).error(), ParsingError::InvalidParameters);
+}
+
 TEST(Zelkv3s, LimitsAreInternalFaults) {
     struct Case {
         const char* what;

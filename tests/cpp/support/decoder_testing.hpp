@@ -142,6 +142,40 @@ void expect_keys_ignored(const Bytes& raw, const Params& defaults, std::initiali
     }
 }
 
+// ------------------------------------------------------------ slot bounds
+
+// One channel count tried on a fixture: accepted, with a record of that many
+// slots in which slot `filled` carries the fixture's window, or refused with
+// an error.
+struct SlotCount {
+    std::size_t channels;
+    std::variant<std::size_t, error::ParsingError> want;
+
+    SlotCount(std::size_t count, std::size_t filled) : channels(count), want(filled) {}
+    SlotCount(std::size_t count, error::ParsingError err) : channels(count), want(err) {}
+};
+
+inline void PrintTo(const SlotCount& c, std::ostream* os) { *os << "channels=" << c.channels; }
+
+template <class E>
+void expect_slot_counts(const Bytes& raw, Params params, std::initializer_list<SlotCount> counts) {
+    for (const SlotCount& c : counts) {
+        SCOPED_TRACE(::testing::PrintToString(c));
+        params.channels = c.channels;
+        const auto got = parsing::parse_into<E>(raw, params);
+        if (const auto* err = std::get_if<error::ParsingError>(&c.want)) {
+            ASSERT_FALSE(got.ok());
+            EXPECT_EQ(got.error(), *err) << error::message(got.error());
+            continue;
+        }
+        ASSERT_TRUE(got.ok()) << error::message(got.error());
+        const std::size_t filled = std::get<std::size_t>(c.want);
+        ASSERT_EQ(got->window_labels.size(), c.channels);
+        EXPECT_EQ(got->data.size(), c.channels);
+        EXPECT_FALSE(got->window_labels[filled].empty());
+    }
+}
+
 // Test names of parameterised cases with a `name` member.
 template <class C>
 std::string case_name(const ::testing::TestParamInfo<C>& p) {
