@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ecc/pool.hpp"
 #include "export/csv.hpp"
 
 namespace vexoacq::export_::csv {
@@ -47,30 +48,44 @@ Result<int, ExportError> open_output(const std::filesystem::path& path) {
 template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
                                        calibration::Corrections corrections,
-                                       std::span<const std::size_t> block, const std::filesystem::path& path) {
+                                       std::span<const std::size_t> block, const std::filesystem::path& path,
+                                       const RowBatching& batching) {
     VEXO_ASSIGN_OR_RETURN(const int fd, open_output(path));
     OutputFile file(fd);
 
     // fetch -> decode -> correct; an index that fails any stage is skipped.
-    std::size_t next = 0;
-    auto decoded = [&]() -> std::optional<E> {
-        while (next < block.size()) {
-            auto raw = acq.get(block[next++]);
-            if (!raw) continue;
-            auto ev = parsing::parse_into<E>(parsing::RawBytes(*raw), params);
-            if (ev) return std::move(*ev);
-        }
-        return std::nullopt;
-    };
-    calibration::Corrected<E, decltype(decoded)> corrected(std::move(corrections), std::move(decoded));
-    std::vector<E> events;
-    events.reserve(block.size());
-    while (auto item = corrected.next()) {
-        if (*item) events.push_back(std::move(**item));
+    // Of each collected event only its bytes, its channels and its row count
+    // are kept; the rows are made from the bytes again when they are written,
+    // with the same Params and the same corrections.
+    std::vector<KeptEvent> kept;
+    kept.reserve(block.size());
+    std::vector<std::uint8_t> seen;  // channels with data in some collected event
+    for (const std::size_t index : block) {
+        auto fetched = acq.get(index);
+        if (!fetched) continue;
+        auto decoded = parsing::parse_into<E>(parsing::RawBytes(*fetched), params);
+        if (!decoded) continue;
+        E& event = *decoded;
+        if (corrections.pedestals && !corrections.pedestals->correct(event, corrections.params)) continue;
+        KeptEvent k{std::move(*fetched), event_channels(event), event_rows(event, params)};
+        if (!k.channels.empty() && seen.size() <= k.channels.back()) seen.resize(k.channels.back() + 1);
+        for (const std::size_t c : k.channels) seen[c] = 1;
+        kept.push_back(std::move(k));
+    }
+    std::vector<std::size_t> chans;
+    for (std::size_t c = 0; c < seen.size(); ++c) {
+        if (seen[c] != 0) chans.push_back(c);
     }
 
     CsvWriter writer(file.get());
-    return export_csv(std::span<const E>(events), writer, params);
+    return write_block<E>(kept, chans, params, corrections, writer, batching);
+}
+
+template <class E>
+Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
+                                       calibration::Corrections corrections,
+                                       std::span<const std::size_t> block, const std::filesystem::path& path) {
+    return export_chunk<E>(acq, params, std::move(corrections), block, path, RowBatching{&ecc::pool::arena()});
 }
 
 Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
@@ -104,7 +119,11 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
     template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
                                                        calibration::Corrections,                       \
                                                        std::span<const std::size_t>,                   \
-                                                       const std::filesystem::path&);
+                                                       const std::filesystem::path&);        \
+    template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
+                                                       calibration::Corrections,                       \
+                                                       std::span<const std::size_t>,                   \
+                                                       const std::filesystem::path&, const RowBatching&);
 VEXO_EXPORT_CHUNK(parsing::Zelkv3Event)
 VEXO_EXPORT_CHUNK(parsing::Quopv2Event)
 VEXO_EXPORT_CHUNK(parsing::Brindlexv3Event)
