@@ -516,8 +516,9 @@ std::size_t event_rows(const E& event, const Params& params) {
 //
 // The kept events are cut into batches: runs of (event, row range) segments
 // of about `target_` bytes of text by an estimate of the row width, so that
-// small events are formatted many to a batch and one huge event is spread
-// over several (each decodes the event again and formats its own rows).  A
+// small events are formatted many to a batch.  An event is cut into several
+// segments only when its own text would pass kSplitText (each segment
+// decodes the event again and formats its own rows).  A
 // batch is planned and handed to the writer by one thread at a time, in
 // order; formatting runs on any thread.  A broken limit or a fault while a
 // batch is formatted is kept in the batch, with the notices printed before
@@ -526,10 +527,11 @@ std::size_t event_rows(const E& event, const Params& params) {
 
 namespace {
 
-// Largest text one batch is planned for.
-constexpr std::size_t kMaxBatchText = std::size_t{8} << 20;
-// Smallest batch worth a task of its own.
+// Text planned per batch: a share of the block, within these bounds.
 constexpr std::size_t kMinBatchText = std::size_t{64} << 10;
+constexpr std::size_t kMaxBatchText = std::size_t{4} << 20;
+// An event whose text alone would pass this is cut into several segments.
+constexpr std::size_t kSplitText = std::size_t{8} << 20;
 // Batches in flight per pool thread.
 constexpr std::size_t kBatchesPerThread = 2;
 
@@ -565,6 +567,8 @@ public:
         std::size_t total = 0;
         for (const KeptEvent& k : events) total = saturating_add(total, text_estimate(k.rows));
         target_ = batch_text != 0 ? batch_text : std::clamp(total / (threads * 4), kMinBatchText, kMaxBatchText);
+        const std::size_t split = batch_text != 0 ? batch_text : kSplitText;
+        split_rows_ = std::max<std::size_t>(1, split / row_bytes_);
     }
 
     // Fills `b` with the next segments; false when every row is planned.
@@ -579,8 +583,7 @@ public:
             if (rows == SIZE_MAX) {
                 s.last_row = rows;  // the table size overflows: the layout faults
             } else {
-                const std::size_t room = std::max<std::size_t>(1, (target_ - planned) / row_bytes_);
-                s.last_row = rows - next_row_ <= room ? rows : next_row_ + room;
+                s.last_row = rows - next_row_ <= split_rows_ ? rows : next_row_ + split_rows_;
             }
             planned = saturating_add(planned, text_estimate(s.last_row - s.first_row));
             if (s.last_row >= rows) {
@@ -596,7 +599,7 @@ public:
 
     // Decodes, corrects, lays out and formats the batch's segments; never throws.
     void format(Batch& b) const noexcept {
-        b.text.trim(2 * kMaxBatchText);
+        b.text.trim(2 * (target_ + kSplitText));
         b.text.clear();
         b.notices.clear();
         b.fault = nullptr;
@@ -694,6 +697,7 @@ private:
     CsvWriter& writer_;
     std::size_t row_bytes_ = 1;
     std::size_t target_ = kMinBatchText;
+    std::size_t split_rows_ = 1;
     std::size_t next_event_ = 0;
     std::size_t next_row_ = 0;
     std::optional<ExportError> error_;
@@ -726,6 +730,123 @@ private:
 };
 
 }  // namespace
+
+// ------------------------------------------------------------ first pass
+
+namespace {
+
+// Fetched events handed on per batch of the first pass.
+constexpr std::size_t kFetchBatchBytes = std::size_t{256} << 10;
+constexpr std::size_t kFetchBatchEvents = 256;
+
+struct FetchBatch {
+    std::vector<std::vector<std::uint8_t>> raw;
+    std::vector<std::optional<KeptEvent>> kept;
+    std::exception_ptr fault;  // raised in place of kept[kept.size() - 1]
+};
+
+template <class E>
+std::optional<KeptEvent> keep_event(std::vector<std::uint8_t>& raw, const Params& params,
+                                    const calibration::Corrections& corrections) {
+    auto decoded = parsing::parse_into<E>(parsing::RawBytes(raw), params);
+    if (!decoded) return std::nullopt;
+    E& event = *decoded;
+    if (corrections.pedestals && !corrections.pedestals->correct(event, corrections.params)) return std::nullopt;
+    return KeptEvent{std::move(raw), event_channels(event), event_rows(event, params)};
+}
+
+}  // namespace
+
+template <class E>
+std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const Params& params,
+                                     const calibration::Corrections& corrections,
+                                     std::span<const std::size_t> block, const RowBatching& batching) {
+    check_invariant(batching.arena != nullptr, "no arena to decode events on");
+    tbb::task_arena& arena = *batching.arena;
+    const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
+    std::vector<KeptEvent> kept;
+    kept.reserve(block.size());
+    if (threads == 1) {
+        for (const std::size_t index : block) {
+            auto fetched = acq.get(index);
+            if (!fetched) continue;
+            if (auto k = keep_event<E>(*fetched, params, corrections)) kept.push_back(std::move(*k));
+        }
+        return kept;
+    }
+    // Fetches in block order; decoding and correcting on any thread; the
+    // results, and a fault in its place, taken in block order.
+    std::size_t next = 0;
+    std::exception_ptr fault;
+    std::atomic<bool> stop{false};
+    arena.execute([&] {
+        tbb::parallel_pipeline(
+            threads * kBatchesPerThread,
+            tbb::make_filter<void, std::shared_ptr<FetchBatch>>(
+                tbb::filter_mode::serial_in_order,
+                [&](tbb::flow_control& fc) -> std::shared_ptr<FetchBatch> {
+                    if (next == block.size() || stop.load(std::memory_order_acquire)) {
+                        fc.stop();
+                        return nullptr;
+                    }
+                    auto b = std::make_shared<FetchBatch>();
+                    std::size_t bytes = 0;
+                    while (next < block.size() && bytes < kFetchBatchBytes && b->raw.size() < kFetchBatchEvents) {
+                        auto fetched = acq.get(block[next++]);
+                        if (!fetched) continue;
+                        bytes += fetched->size();
+                        b->raw.push_back(std::move(*fetched));
+                    }
+                    return b;
+                }) &
+                tbb::make_filter<std::shared_ptr<FetchBatch>, std::shared_ptr<FetchBatch>>(
+                    tbb::filter_mode::parallel,
+                    [&](std::shared_ptr<FetchBatch> b) {
+                        if (stop.load(std::memory_order_acquire)) return b;
+                        b->kept.reserve(b->raw.size());
+                        for (auto& raw : b->raw) {
+                            try {
+                                b->kept.push_back(keep_event<E>(raw, params, corrections));
+                            } catch (...) {
+                                b->kept.emplace_back();
+                                b->fault = std::current_exception();
+                                break;
+                            }
+                        }
+                        b->raw.clear();
+                        return b;
+                    }) &
+                tbb::make_filter<std::shared_ptr<FetchBatch>, void>(
+                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<FetchBatch> b) {
+                        if (stop.load(std::memory_order_acquire)) return;
+                        try {
+                            for (auto& k : b->kept)
+                                if (k) kept.push_back(std::move(*k));
+                        } catch (...) {
+                            b->fault = std::current_exception();
+                        }
+                        if (b->fault) {
+                            fault = b->fault;
+                            stop.store(true, std::memory_order_release);
+                        }
+                    }));
+    });
+    if (fault) std::rethrow_exception(fault);
+    return kept;
+}
+
+std::vector<std::size_t> block_channels(std::span<const KeptEvent> events) {
+    std::vector<std::uint8_t> seen;
+    for (const KeptEvent& k : events) {
+        if (!k.channels.empty() && seen.size() <= k.channels.back()) seen.resize(k.channels.back() + 1);
+        for (const std::size_t c : k.channels) seen[c] = 1;
+    }
+    std::vector<std::size_t> out;
+    for (std::size_t c = 0; c < seen.size(); ++c) {
+        if (seen[c] != 0) out.push_back(c);
+    }
+    return out;
+}
 
 template <class E>
 Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::span<const std::size_t> chans,
@@ -788,6 +909,9 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
     template Result<void, ExportError> export_csv<E>(std::span<const E>, CsvWriter&, const Params&);      \
     template std::vector<std::size_t> event_channels<E>(const E&);                                      \
     template std::size_t event_rows<E>(const E&, const Params&);                                        \
+    template std::vector<KeptEvent> collect_block<E>(const acquisition::Acquisition&, const Params&,    \
+                                                     const calibration::Corrections&,                   \
+                                                     std::span<const std::size_t>, const RowBatching&); \
     template Result<void, ExportError> write_block<E>(std::span<const KeptEvent>,                       \
                                                       std::span<const std::size_t>, const Params&,      \
                                                       const calibration::Corrections&, CsvWriter&,      \

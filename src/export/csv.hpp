@@ -142,6 +142,18 @@ struct RowBatching {
     std::size_t batch_text = 0;
 };
 
+// The first pass of a block: each index's event fetched, decoded under
+// `params` and corrected with `corrections`, in block order; an event that
+// fails any step is left out.  With more than one thread, decoding and
+// correcting run concurrently while the fetches stay in order.
+template <class E>
+std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const Params& params,
+                                     const calibration::Corrections& corrections,
+                                     std::span<const std::size_t> block, const RowBatching& batching);
+
+// Ascending channels that hold data in some collected event.
+std::vector<std::size_t> block_channels(std::span<const KeptEvent> events);
+
 // The header and the rows of a block's collected events, decoded under
 // `params` and corrected with `corrections` again; the same bytes and notices
 // as export_csv over the corrected events themselves.

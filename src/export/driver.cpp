@@ -57,25 +57,8 @@ Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, cons
     // Of each collected event only its bytes, its channels and its row count
     // are kept; the rows are made from the bytes again when they are written,
     // with the same Params and the same corrections.
-    std::vector<KeptEvent> kept;
-    kept.reserve(block.size());
-    std::vector<std::uint8_t> seen;  // channels with data in some collected event
-    for (const std::size_t index : block) {
-        auto fetched = acq.get(index);
-        if (!fetched) continue;
-        auto decoded = parsing::parse_into<E>(parsing::RawBytes(*fetched), params);
-        if (!decoded) continue;
-        E& event = *decoded;
-        if (corrections.pedestals && !corrections.pedestals->correct(event, corrections.params)) continue;
-        KeptEvent k{std::move(*fetched), event_channels(event), event_rows(event, params)};
-        if (!k.channels.empty() && seen.size() <= k.channels.back()) seen.resize(k.channels.back() + 1);
-        for (const std::size_t c : k.channels) seen[c] = 1;
-        kept.push_back(std::move(k));
-    }
-    std::vector<std::size_t> chans;
-    for (std::size_t c = 0; c < seen.size(); ++c) {
-        if (seen[c] != 0) chans.push_back(c);
-    }
+    const std::vector<KeptEvent> kept = collect_block<E>(acq, params, corrections, block, batching);
+    const std::vector<std::size_t> chans = block_channels(kept);
 
     CsvWriter writer(file.get());
     return write_block<E>(kept, chans, params, corrections, writer, batching);
