@@ -409,9 +409,22 @@ EventLayout lay_out(const Params& params, const E& event, std::span<const std::s
     return lay;
 }
 
-// Records [first, last) of a laid-out event, appended to `out`.
-template <class E>
-void format_rows(const EventLayout& lay, std::size_t first, std::size_t last, RowText& out) {
+// Rows straight into the writer's buffer: begin_row is null once a write-out
+// has failed.
+class WriterRows {
+public:
+    explicit WriterRows(CsvWriter& writer) noexcept : writer_(writer) {}
+    char* begin_row(std::size_t row_max) { return writer_.reserve(row_max); }
+    void end_row(char* end) noexcept { writer_.commit(end); }
+
+private:
+    CsvWriter& writer_;
+};
+
+// Records [first, last) of a laid-out event, appended to `out` (RowText or
+// WriterRows); false when `out` could not take a record.
+template <class E, class Sink>
+bool format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Sink& out) {
     constexpr std::size_t kWidth = kGroupWidth<E>;
     const std::size_t samples = lay.samples;
     // first < rows, so samples > 0 whenever a row is produced.
@@ -419,6 +432,7 @@ void format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Ro
     std::size_t slot = first < last ? first % samples : 0;
     for (std::size_t r = first; r < last; ++r) {
         char* out_p = out.begin_row(lay.row_max);
+        if (out_p == nullptr) return false;
         std::memcpy(out_p, lay.prefix, lay.prefix_len);
         out_p += lay.prefix_len;
         for (const Placement& pl : lay.places) {
@@ -447,14 +461,12 @@ void format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Ro
             ++entry;
         }
     }
+    return true;
 }
 
 void print_notices(std::span<const std::size_t> channels, std::size_t ordinal) {
     for (const std::size_t c : channels) print_bad_channel(c, ordinal);
 }
-
-// Rows handed to the writer at a time by write_event.
-constexpr std::size_t kEventChunkBytes = std::size_t{1} << 18;
 
 }  // namespace
 
@@ -471,15 +483,8 @@ Result<void, ExportError> write_event(CsvWriter& writer, const Params& params, c
         throw;
     }
     print_notices(notices, ordinal);
-    const std::size_t chunk_rows = std::max<std::size_t>(1, kEventChunkBytes / lay.row_max);
-    RowText text;
-    for (std::size_t r = 0; r < lay.rows;) {
-        const std::size_t stop = lay.rows - r < chunk_rows ? lay.rows : r + chunk_rows;
-        text.clear();
-        format_rows<E>(lay, r, stop, text);
-        VEXO_TRY(writer.append_rows(text.data(), 0, text.ends(0, text.rows()), lay.row_max));
-        r = stop;
-    }
+    WriterRows rows(writer);
+    if (!format_rows<E>(lay, 0, lay.rows, rows)) return Err{writer.error()};
     return {};
 }
 
@@ -613,7 +618,7 @@ public:
                 b.scratch.clear();
                 const EventLayout lay = lay_out(params_, event, chans_, s.event, sink);
                 check_invariant(lay.rows == events_[s.event].rows, "event rows differ between the two passes");
-                format_rows<E>(lay, s.first_row, s.last_row, b.text);
+                (void)format_rows<E>(lay, s.first_row, s.last_row, b.text);
                 s.row_max = lay.row_max;
             } catch (...) {
                 s.notices_end = b.notices.size();
