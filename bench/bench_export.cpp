@@ -19,7 +19,8 @@
 // beside the std::to_chars path it replaces.  The pandas comparison of the
 // same tables lives in bench/export_vs_pandas.py.
 //
-//     build/bench_export [--block-threads=8] [--block-reps=3] [--block-only] [benchmark flags]
+//     build/bench_export [--block-threads=8] [--block-reps=3] [--block-only | --skip-blocks]
+//                        [benchmark flags]
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -379,6 +380,7 @@ int main(int argc, char** argv) {
     int threads = 8;
     int reps = 3;
     bool block_only = false;
+    bool skip_blocks = false;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -388,13 +390,15 @@ int main(int argc, char** argv) {
             reps = std::atoi(a.c_str() + 13);
         } else if (a == "--block-only") {
             block_only = true;
+        } else if (a == "--skip-blocks") {
+            skip_blocks = true;
         } else {
             rest.push_back(argv[i]);
         }
     }
     // Before any worker thread exists in this process: the children fork
     // from a single-threaded parent.
-    run_block_comparisons(std::max(threads, 1), std::max(reps, 1));
+    if (!skip_blocks) run_block_comparisons(std::max(threads, 1), std::max(reps, 1));
     if (block_only) return 0;
     int n = static_cast<int>(rest.size());
     benchmark::Initialize(&n, rest.data());
