@@ -339,6 +339,11 @@ public:
         size_ = 0;
         ends_.clear();
     }
+    // Room for `bytes` of text and `rows` rows before any growth.
+    void reserve(std::size_t bytes, std::size_t rows) {
+        if (capacity_ - size_ < bytes) grow_exact(size_ + bytes);
+        ends_.reserve(ends_.size() + rows);
+    }
     // Gives up storage above `keep` bytes (a batch that held one huge event).
     void trim(std::size_t keep) {
         if (capacity_ > keep) {
@@ -356,8 +361,8 @@ public:
     }
 
 private:
-    void grow(std::size_t need) {
-        const std::size_t cap = std::max(need, std::max<std::size_t>(capacity_ * 2, 1 << 16));
+    void grow(std::size_t need) { grow_exact(std::max(need, std::max<std::size_t>(capacity_ * 2, 1 << 16))); }
+    void grow_exact(std::size_t cap) {
         auto bigger = std::make_unique_for_overwrite<char[]>(cap);
         if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
         data_ = std::move(bigger);
@@ -606,6 +611,13 @@ public:
     void format(Batch& b) const noexcept {
         b.text.trim(2 * (target_ + kSplitText));
         b.text.clear();
+        // The planned text, with some room over the estimate, at once: a
+        // buffer grown step by step leaves its smaller copies behind in the
+        // heap.
+        std::size_t rows = 0;
+        for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
+        if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
+            b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
         b.notices.clear();
         b.fault = nullptr;
         for (std::size_t i = 0; i < b.segments.size(); ++i) {
