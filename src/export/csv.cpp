@@ -609,22 +609,24 @@ public:
 
     // Decodes, corrects, lays out and formats the batch's segments; never throws.
     void format(Batch& b) const noexcept {
-        b.text.trim(2 * (target_ + kSplitText));
-        b.text.clear();
-        // The planned text, with some room over the estimate, at once: a
-        // buffer grown step by step leaves its smaller copies behind in the
-        // heap.
-        std::size_t rows = 0;
-        for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
-        if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
-            b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
         b.notices.clear();
         b.fault = nullptr;
-        for (std::size_t i = 0; i < b.segments.size(); ++i) {
-            Segment& s = b.segments[i];
-            s.notices_begin = b.notices.size();
-            s.rows_begin = b.text.rows();
-            try {
+        std::size_t i = 0;  // the segment being formatted
+        b.segments[0].notices_begin = 0;
+        try {
+            b.text.trim(2 * (target_ + kSplitText));
+            b.text.clear();
+            // The planned text, with some room over the estimate, at once: a
+            // buffer grown step by step leaves its smaller copies behind in
+            // the heap.
+            std::size_t rows = 0;
+            for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
+            if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
+                b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
+            for (; i < b.segments.size(); ++i) {
+                Segment& s = b.segments[i];
+                s.notices_begin = b.notices.size();
+                s.rows_begin = b.text.rows();
                 const E event = decode_again(events_[s.event]);
                 std::vector<std::size_t>& sink = s.first_row == 0 ? b.notices : b.scratch;
                 b.scratch.clear();
@@ -632,15 +634,16 @@ public:
                 check_invariant(lay.rows == events_[s.event].rows, "event rows differ between the two passes");
                 (void)format_rows<E>(lay, s.first_row, s.last_row, b.text);
                 s.row_max = lay.row_max;
-            } catch (...) {
                 s.notices_end = b.notices.size();
-                s.rows_end = s.rows_begin = b.text.rows();
-                b.fault = std::current_exception();
-                b.segments.resize(i + 1);
-                return;
+                s.rows_end = b.text.rows();
             }
+        } catch (...) {
+            // Nothing of the failed segment is written; its notices so far are.
+            Segment& s = b.segments[i];
             s.notices_end = b.notices.size();
-            s.rows_end = b.text.rows();
+            s.rows_begin = s.rows_end = 0;
+            b.fault = std::current_exception();
+            b.segments.resize(i + 1);
         }
     }
 

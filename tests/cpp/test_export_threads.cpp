@@ -301,6 +301,24 @@ TEST_F(ExportThreads, WriteFailureStopsAtTheSamePoint) {
     }
 }
 
+// A broken invariant while the events are collected (pedestal correction
+// with no samples per window) reaches the caller from any thread, before the
+// header is written.
+TEST_F(ExportThreads, FirstPassFaultReachesTheCaller) {
+    Params zero = params();
+    zero.samples = 0;
+    for (const ThreadCase& c : kThreadCases) {
+        SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text);
+        tbb::task_arena arena(c.threads);
+        const fs::path path = dir_ / "fault.csv";
+        const Corrections with_zero = Corrections(zero).with_pedestals(pedestals());
+        EXPECT_THROW((void)csv::export_chunk<Zelkv3Event>(acq(), params(), with_zero, indices_, path,
+                                                          csv::RowBatching{&arena, c.batch_text}),
+                     InternalFault);
+        EXPECT_EQ(read_file(path), "");
+    }
+}
+
 // ------------------------------------------------- second pass disagrees
 
 class MemFile {

@@ -413,7 +413,8 @@ except Exception as e:  # the export error class is not a module attribute
     sys.stderr.write(str(e))
 """
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)])
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     env["RAYON_NUM_THREADS"] = str(threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
