@@ -19,7 +19,8 @@
 // beside the std::to_chars path it replaces.  The pandas comparison of the
 // same tables lives in bench/export_vs_pandas.py.
 //
-//     build/bench_export [--block-threads=8] [--block-reps=3] [--block-only | --skip-blocks]
+//     build/bench_export [--block-threads=8] [--block-reps=3] [--blocks=tolv96,zelkv3]
+//                        [--block-only | --skip-blocks]
 //                        [benchmark flags]
 #include <benchmark/benchmark.h>
 
@@ -344,14 +345,14 @@ void compare_blocks(const char* name, const fs::path& root, const std::vector<st
     std::fflush(stdout);
 }
 
-void run_block_comparisons(int threads, int reps) {
+void run_block_comparisons(int threads, int reps, const std::string& which) {
     char pattern[] = "/tmp/bench-export-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return;
     const fs::path dir = pattern;
     std::mt19937 rng(42);
     std::printf("machine: %u processors available, pool sizes 1 and %d\n", std::thread::hardware_concurrency(),
                 threads);
-    {
+    if (which.find("tolv96") != std::string::npos) {
         std::vector<std::vector<std::uint8_t>> events;
         for (int k = 0; k < 8; ++k) events.push_back(tolv96_full_event(rng));
         const auto root = write_acquisition(dir / "tolv",
@@ -361,7 +362,7 @@ void run_block_comparisons(int threads, int reps) {
         for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i % events.size();
         compare_blocks<parsing::Tolv96Event>("tolv96 full", root, indices, threads, reps);
     }
-    {
+    if (which.find("zelkv3") != std::string::npos) {
         std::vector<std::vector<std::uint8_t>> events;
         for (int k = 0; k < 10000; ++k) events.push_back(zelkv3_small_event(rng));
         const auto root = write_acquisition(dir / "zelk",
@@ -381,6 +382,7 @@ int main(int argc, char** argv) {
     int reps = 3;
     bool block_only = false;
     bool skip_blocks = false;
+    std::string which = "tolv96,zelkv3";
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -390,6 +392,8 @@ int main(int argc, char** argv) {
             reps = std::atoi(a.c_str() + 13);
         } else if (a == "--block-only") {
             block_only = true;
+        } else if (a.rfind("--blocks=", 0) == 0) {
+            which = a.substr(9);
         } else if (a == "--skip-blocks") {
             skip_blocks = true;
         } else {
@@ -398,7 +402,7 @@ int main(int argc, char** argv) {
     }
     // Before any worker thread exists in this process: the children fork
     // from a single-threaded parent.
-    if (!skip_blocks) run_block_comparisons(std::max(threads, 1), std::max(reps, 1));
+    if (!skip_blocks) run_block_comparisons(std::max(threads, 1), std::max(reps, 1), which);
     if (block_only) return 0;
     int n = static_cast<int>(rest.size());
     benchmark::Initialize(&n, rest.data());

@@ -576,10 +576,14 @@ public:
         row_bytes_ = 4 + 12 * chans.size();
         std::size_t total = 0;
         for (const KeptEvent& k : events) total = saturating_add(total, text_estimate(k.rows));
+        total_ = total;
         target_ = batch_text != 0 ? batch_text : std::clamp(total / (threads * 4), kMinBatchText, kMaxBatchText);
         const std::size_t split = batch_text != 0 ? batch_text : kSplitText;
         split_rows_ = std::max<std::size_t>(1, split / row_bytes_);
     }
+
+    // Estimated text of the whole block.
+    std::size_t text_total() const noexcept { return total_; }
 
     // Fills `b` with the next segments; false when every row is planned.
     bool plan(Batch& b) {
@@ -716,6 +720,7 @@ private:
     const calibration::Corrections& corrections_;
     CsvWriter& writer_;
     std::size_t row_bytes_ = 1;
+    std::size_t total_ = 0;
     std::size_t target_ = kMinBatchText;
     std::size_t split_rows_ = 1;
     std::size_t next_event_ = 0;
@@ -755,6 +760,11 @@ private:
 
 namespace {
 
+// Events at least this large are decoded on the pool.
+constexpr std::size_t kPoolEventBytes = std::size_t{32} << 10;
+// Blocks of at least this much text (by the estimate) are formatted on the pool.
+constexpr std::size_t kPoolBlockText = std::size_t{8} << 20;
+
 // Fetched events handed on per batch of the first pass.
 constexpr std::size_t kFetchBatchBytes = std::size_t{256} << 10;
 constexpr std::size_t kFetchBatchEvents = 256;
@@ -786,9 +796,21 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
     std::vector<KeptEvent> kept;
     kept.reserve(block.size());
-    if (threads == 1) {
-        for (const std::size_t index : block) {
-            auto fetched = acq.get(index);
+    // On the calling thread up to the first event that is fetched.  Small
+    // events cost their fetch far more than their decoding, so their block
+    // stays there; events of kPoolEventBytes and more go on to the pool.
+    std::size_t next = 0;
+    bool to_pool = false;
+    while (next < block.size() && !to_pool) {
+        auto fetched = acq.get(block[next++]);
+        if (!fetched) continue;
+        const bool large = fetched->size() >= kPoolEventBytes;
+        if (auto k = keep_event<E>(*fetched, params, corrections)) kept.push_back(std::move(*k));
+        to_pool = threads > 1 && (large || batching.force_pool);
+    }
+    if (!to_pool) {
+        for (; next < block.size(); ++next) {
+            auto fetched = acq.get(block[next]);
             if (!fetched) continue;
             if (auto k = keep_event<E>(*fetched, params, corrections)) kept.push_back(std::move(*k));
         }
@@ -796,7 +818,6 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
     }
     // Fetches in block order; decoding and correcting on any thread; the
     // results, and a fault in its place, taken in block order.
-    std::size_t next = 0;
     std::exception_ptr fault;
     std::atomic<bool> stop{false};
     arena.execute([&] {
@@ -877,7 +898,8 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
     tbb::task_arena& arena = *batching.arena;
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
     BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text);
-    if (threads == 1) {
+    // A block of little text is formatted faster than the pool wakes up.
+    if (threads == 1 || (rows.text_total() < kPoolBlockText && !batching.force_pool)) {
         Batch b;
         while (rows.plan(b)) {
             rows.format(b);

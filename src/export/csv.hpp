@@ -133,13 +133,17 @@ struct KeptEvent {
     std::size_t rows = 0;                // event_rows of the corrected event
 };
 
-// Where a block's rows are formatted: on `arena` when it has more than one
-// thread, on the calling thread alone otherwise.  `batch_text` is the text
-// planned per batch of rows; 0 derives it from the block and the thread
-// count (tests set it small to cut events into many batches).
+// Where a block's events are decoded and its rows formatted: on `arena` when
+// it has more than one thread and the block is large enough to gain from it
+// (events of 32 KiB and more are decoded there, blocks of 8 MiB of text and
+// more formatted there), on the calling thread alone otherwise.
+// `batch_text` is the text planned per batch of rows; 0 derives it from the
+// block and the thread count.  Tests set it small, and set `force_pool`, to
+// run small blocks through the pool in many batches.
 struct RowBatching {
     tbb::task_arena* arena = nullptr;
     std::size_t batch_text = 0;
+    bool force_pool = false;
 };
 
 // The first pass of a block: each index's event fetched, decoded under

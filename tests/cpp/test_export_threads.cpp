@@ -215,13 +215,13 @@ protected:
         return o;
     }
 
-    Outcome threaded(bool with_table, int threads, std::size_t batch_text) const {
+    Outcome threaded(bool with_table, int threads, std::size_t batch_text, bool force_pool) const {
         tbb::task_arena arena(threads);
         const fs::path path = dir_ / "threaded.csv";
         Outcome o;
         ::testing::internal::CaptureStdout();
         record(o, csv::export_chunk<Zelkv3Event>(acq(), params(), corrections(with_table), indices_, path,
-                                                 csv::RowBatching{&arena, batch_text}));
+                                                 csv::RowBatching{&arena, batch_text, force_pool}));
         o.printed = ::testing::internal::GetCapturedStdout();
         o.file = read_file(path);
         return o;
@@ -234,8 +234,10 @@ protected:
 struct ThreadCase {
     int threads;
     std::size_t batch_text;  // 0: as the export chooses
+    bool force_pool;         // small blocks through the pool too
 };
-const ThreadCase kThreadCases[] = {{1, 0}, {1, 300}, {2, 0}, {4, 1}, {4, 300}, {8, 0}, {8, 5000}};
+const ThreadCase kThreadCases[] = {{1, 0, false}, {1, 300, true}, {2, 0, true},   {4, 1, true},
+                                   {4, 300, true}, {8, 0, false},  {8, 5000, true}};
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -255,7 +257,7 @@ TEST_F(ExportThreads, SameBytesAndNoticesForEveryThreadCount) {
         EXPECT_NE(ref.file.find(",255,"), std::string::npos);
         for (const ThreadCase& c : kThreadCases) {
             SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text);
-            const Outcome got = threaded(with_table, c.threads, c.batch_text);
+            const Outcome got = threaded(with_table, c.threads, c.batch_text, c.force_pool);
             ASSERT_TRUE(got.ok);
             EXPECT_EQ(got.printed, ref.printed);
             EXPECT_TRUE(got.file == ref.file) << "files differ, " << got.file.size() << " and " << ref.file.size()
@@ -291,7 +293,7 @@ TEST_F(ExportThreads, WriteFailureStopsAtTheSamePoint) {
         Outcome got;
         {
             FileSizeLimit limit(kLimit);
-            got = threaded(false, c.threads, c.batch_text);
+            got = threaded(false, c.threads, c.batch_text, c.force_pool);
         }
         EXPECT_FALSE(got.ok);
         EXPECT_EQ(got.kind, ExportErrorKind::Csv);
@@ -313,7 +315,7 @@ TEST_F(ExportThreads, FirstPassFaultReachesTheCaller) {
         const fs::path path = dir_ / "fault.csv";
         const Corrections with_zero = Corrections(zero).with_pedestals(pedestals());
         EXPECT_THROW((void)csv::export_chunk<Zelkv3Event>(acq(), params(), with_zero, indices_, path,
-                                                          csv::RowBatching{&arena, c.batch_text}),
+                                                          csv::RowBatching{&arena, c.batch_text, c.force_pool}),
                      InternalFault);
         EXPECT_EQ(read_file(path), "");
     }
@@ -367,7 +369,8 @@ TEST_P(SecondPass, DisagreementIsAnInternalFault) {
         MemFile f;
         csv::CsvWriter writer(f.fd());
         ::testing::internal::CaptureStdout();
-        const auto r = csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, {&arena, c.batch_text});
+        const csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
+        const auto r = csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, batching);
         ::testing::internal::GetCapturedStdout();
         EXPECT_TRUE(r.ok());
     }
@@ -378,8 +381,8 @@ TEST_P(SecondPass, DisagreementIsAnInternalFault) {
         MemFile f;
         csv::CsvWriter writer(f.fd());
         ::testing::internal::CaptureStdout();
-        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, {&arena, c.batch_text}),
-                     InternalFault);
+        const csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
+        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, batching), InternalFault);
         ::testing::internal::GetCapturedStdout();
     }
 }
@@ -409,7 +412,7 @@ TEST(SecondPassCorrection, EventThatNoLongerCorrectsIsAnInternalFault) {
         tbb::task_arena arena(threads);
         MemFile f;
         csv::CsvWriter writer(f.fd());
-        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, c, writer, {&arena, 0}),
+        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, c, writer, {&arena, 0, true}),
                      InternalFault);
     }
 }
