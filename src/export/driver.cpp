@@ -102,7 +102,7 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
     template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
                                                        calibration::Corrections,                       \
                                                        std::span<const std::size_t>,                   \
-                                                       const std::filesystem::path&);        \
+                                                       const std::filesystem::path&);                  \
     template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
                                                        calibration::Corrections,                       \
                                                        std::span<const std::size_t>,                   \
