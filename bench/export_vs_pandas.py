@@ -7,12 +7,19 @@ samples: 4096 rows of 290 fields each) and 10000 small zelkv3 events
 from our file, and timed on to_csv alone.  Runs alternate, and the best of
 each side is reported as MB/s of CSV and as a ratio.
 
-    PYTHONPATH=build/python:tests/python /usr/bin/python3 bench/export_vs_pandas.py [--reps N]
+The export formats rows on the worker pool, sized once per process from
+RAYON_NUM_THREADS; --threads N runs each measurement in a child process with
+that pool size (several values: one child each, side by side).
+
+    PYTHONPATH=build/python:tests/python /usr/bin/python3 bench/export_vs_pandas.py [--reps N] [--threads 1 8]
 """
 
 import argparse
+import os
 import pathlib
+import platform
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -87,10 +94,32 @@ def run(name, acq, indices, work, reps):
     print(f"  ratio (pandas time / export_csv time): {best_theirs / best_ours:.1f}x")
 
 
+def pool_size():
+    """The pool size the module takes from the environment (same rule)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        text = os.environ.get(name, "").lstrip("+")
+        if text.isdigit():
+            if int(text) > 0:
+                return int(text)
+            if name == "RAYON_NUM_THREADS":
+                break
+    return len(os.sched_getaffinity(0))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--threads", type=int, nargs="*", help="pool sizes, one child process each")
     args = ap.parse_args()
+    if args.threads:
+        for n in args.threads:
+            env = dict(os.environ, RAYON_NUM_THREADS=str(n))
+            env.pop("RAYON_RS_NUM_CPUS", None)
+            subprocess.run([sys.executable, __file__, "--reps", str(args.reps)], env=env, check=True)
+        return
+    print(f"pool threads: {pool_size()}, processors available: {len(os.sched_getaffinity(0))}, "
+          f"pandas {pd.__version__}, numpy {np.__version__}, {platform.python_implementation()} "
+          f"{platform.python_version()}")
     with tempfile.TemporaryDirectory() as tmp:
         work = pathlib.Path(tmp)
         evs = [tolv96_full_event(s) for s in range(4)]

@@ -8,12 +8,25 @@
 // event after event, one record per sample slot of the event's merged window
 // order (merge_window_labels) are written.
 //
-// Rows are formatted straight into one large output buffer (number.hpp) and
-// handed to the file in big writes; no table is materialised: each listed
-// channel's placement (first row, length, list pointers) is worked out once
-// per event and each row is produced from those.  A failed write is reported
-// when it happens, as ExportError::Csv, and ends the block; what reached the
-// file stays there.
+// No table is materialised: each listed channel's placement (first row,
+// length, list pointers) is worked out once per event and each row is
+// produced from those, as text (number.hpp) in a row buffer that is then
+// copied into the writer's buffer.  The writer makes room for the longest
+// possible row before each row and writes its buffer out when that room is
+// missing, so the points where the file is written (and where a failed write
+// stops the block) depend only on the rows, not on how they were produced.
+// A failed write is reported when it happens, as ExportError::Csv, and ends
+// the block; what reached the file stays there.
+//
+// Memory and cores.  A block keeps, across its two passes, only what the
+// header needs: each kept event's raw bytes, its channels with data and its
+// row count.  The rows are then produced by decoding and correcting each
+// event again (both are deterministic; a second pass that disagrees with the
+// first is a broken invariant).  On a pool of more than one thread, batches
+// of rows are formatted concurrently and handed to the writer in order by
+// one thread at a time, with at most a few batches per thread in flight;
+// the "Bad channel" notices of an event are printed when its rows reach the
+// writer, exactly where the one-thread run prints them.
 //
 // Dialect: "," between fields, "\n" after every record; no field ever needs
 // quoting (names and numbers only).  NaN cells are empty fields.
@@ -25,6 +38,8 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include <oneapi/tbb/task_arena.h>
 
 #include "acquisition/acquisition.hpp"
 #include "acquisition/metadata.hpp"
@@ -57,6 +72,13 @@ public:
 
     // One record of raw fields (no quoting), ended by a line feed.
     Result<void, ExportError> write_record(std::span<const std::string_view> fields);
+
+    // Records formatted elsewhere: text[begin, ends[0]) is the first,
+    // text[ends[i - 1], ends[i]) the next ones, none longer than row_max.
+    // The same bytes and the same write-outs as reserve(row_max), copy and
+    // commit for every record in turn.
+    Result<void, ExportError> append_rows(const char* text, std::size_t begin, std::span<const std::size_t> ends,
+                                          std::size_t row_max);
 
     // Writes out what the buffer holds.
     Result<void, ExportError> flush();
@@ -95,12 +117,68 @@ Result<void, ExportError> write_event(CsvWriter& writer, const Params& params, c
 template <class E>
 Result<void, ExportError> export_csv(std::span<const E> events, CsvWriter& writer, const Params& params);
 
+// Channel slots of one event that hold at least one data value, ascending.
+template <class E>
+std::vector<std::size_t> event_channels(const E& event);
+
+// Rows of the event table: merged window order length times samples per
+// window, or SIZE_MAX when that product overflows.
+template <class E>
+std::size_t event_rows(const E& event, const Params& params);
+
+// What a block keeps of one collected event between its two passes.
+struct KeptEvent {
+    std::vector<std::uint8_t> raw;       // the event's bytes as fetched
+    std::vector<std::size_t> channels;   // event_channels of the corrected event
+    std::size_t rows = 0;                // event_rows of the corrected event
+};
+
+// Where a block's events are decoded and its rows formatted: on `arena` when
+// it has more than one thread and the block is large enough to gain from it
+// (events of 32 KiB and more are decoded there, blocks of 8 MiB of text and
+// more formatted there), on the calling thread alone otherwise.
+// `batch_text` is the text planned per batch of rows; 0 derives it from the
+// block and the thread count.  Tests set it small, and set `force_pool`, to
+// run small blocks through the pool in many batches.
+struct RowBatching {
+    tbb::task_arena* arena = nullptr;
+    std::size_t batch_text = 0;
+    bool force_pool = false;
+};
+
+// The first pass of a block: each index's event fetched, decoded under
+// `params` and corrected with `corrections`, in block order; an event that
+// fails any step is left out.  With more than one thread, decoding and
+// correcting run concurrently while the fetches stay in order.
+template <class E>
+std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const Params& params,
+                                     const calibration::Corrections& corrections,
+                                     std::span<const std::size_t> block, const RowBatching& batching);
+
+// Ascending channels that hold data in some collected event.
+std::vector<std::size_t> block_channels(std::span<const KeptEvent> events);
+
+// The header and the rows of a block's collected events, decoded under
+// `params` and corrected with `corrections` again; the same bytes and notices
+// as export_csv over the corrected events themselves.
+template <class E>
+Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::span<const std::size_t> channels,
+                                      const Params& params, const calibration::Corrections& corrections,
+                                      CsvWriter& writer, const RowBatching& batching);
+
 // Fetch, decode and correct the block's events, then write them to `path`
 // (created, or cut to nothing when it exists; mode 0666 under the umask).
 template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
                                        calibration::Corrections corrections,
                                        std::span<const std::size_t> block, const std::filesystem::path& path);
+// The same with the rows batched as given (tests, benchmarks); the one above
+// formats them on the process's worker pool.
+template <class E>
+Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
+                                       calibration::Corrections corrections,
+                                       std::span<const std::size_t> block, const std::filesystem::path& path,
+                                       const RowBatching& batching);
 
 // The export: metadata, blocks, model lookup, one export_chunk per block.
 // block_size 0 is a broken invariant.

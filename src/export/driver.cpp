@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "ecc/pool.hpp"
 #include "export/csv.hpp"
 
 namespace vexoacq::export_::csv {
@@ -64,34 +65,31 @@ testing::CloseFn testing::set_close_for_tests(CloseFn fn) noexcept {
 template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
                                        calibration::Corrections corrections,
-                                       std::span<const std::size_t> block, const std::filesystem::path& path) {
+                                       std::span<const std::size_t> block, const std::filesystem::path& path,
+                                       const RowBatching& batching) {
     VEXO_ASSIGN_OR_RETURN(const int fd, open_output(path));
     OutputFile file(fd);
 
     // fetch -> decode -> correct; an index that fails any stage is skipped.
-    std::size_t next = 0;
-    auto decoded = [&]() -> std::optional<E> {
-        while (next < block.size()) {
-            auto raw = acq.get(block[next++]);
-            if (!raw) continue;
-            auto ev = parsing::parse_into<E>(parsing::RawBytes(*raw), params);
-            if (ev) return std::move(*ev);
-        }
-        return std::nullopt;
-    };
-    calibration::Corrected<E, decltype(decoded)> corrected(std::move(corrections), std::move(decoded));
-    std::vector<E> events;
-    events.reserve(block.size());
-    while (auto item = corrected.next()) {
-        if (*item) events.push_back(std::move(**item));
-    }
+    // Of each collected event only its bytes, its channels and its row count
+    // are kept; the rows are made from the bytes again when they are written,
+    // with the same Params and the same corrections.
+    const std::vector<KeptEvent> kept = collect_block<E>(acq, params, corrections, block, batching);
+    const std::vector<std::size_t> chans = block_channels(kept);
 
     CsvWriter writer(file.get());
     // A failure while writing comes first; a failed close after a block that
     // was written whole is the block's write failure.
-    VEXO_TRY(export_csv(std::span<const E>(events), writer, params));
+    VEXO_TRY(write_block<E>(kept, chans, params, corrections, writer, batching));
     if (const int err = file.close(); err != 0) return Err{ExportError(error::CsvError{err})};
     return {};
+}
+
+template <class E>
+Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
+                                       calibration::Corrections corrections,
+                                       std::span<const std::size_t> block, const std::filesystem::path& path) {
+    return export_chunk<E>(acq, params, std::move(corrections), block, path, RowBatching{&ecc::pool::arena()});
 }
 
 Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
@@ -125,7 +123,11 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
     template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
                                                        calibration::Corrections,                       \
                                                        std::span<const std::size_t>,                   \
-                                                       const std::filesystem::path&);
+                                                       const std::filesystem::path&);                  \
+    template Result<void, ExportError> export_chunk<E>(const acquisition::Acquisition&, const Params&, \
+                                                       calibration::Corrections,                       \
+                                                       std::span<const std::size_t>,                   \
+                                                       const std::filesystem::path&, const RowBatching&);
 VEXO_EXPORT_CHUNK(parsing::Zelkv3Event)
 VEXO_EXPORT_CHUNK(parsing::Quopv2Event)
 VEXO_EXPORT_CHUNK(parsing::Brindlexv3Event)

@@ -120,7 +120,7 @@ char* write_float_general(char* out, float value) noexcept {
     return out + (n - whole);
 }
 
-char* write_rounded(char* out, float value) noexcept {
+char* detail::write_rounded_rest(char* out, float value) noexcept {
     const float scaled = value * 10.0f;
     if (!(std::fabs(scaled) < kFastLimit)) {
         // NaN, infinities and large values.
@@ -147,34 +147,6 @@ char* write_rounded(char* out, float value) noexcept {
 char* write_count(char* out, std::uint64_t value) noexcept {
     if (value < (std::uint64_t{1} << 24)) return write_u32(out, static_cast<std::uint32_t>(value));
     return write_float_general(out, static_cast<float>(value));
-}
-
-// Labels and time positions run in order along a channel, so these branches
-// are well predicted.
-char* write_u16(char* out, std::uint16_t value) noexcept {
-    const unsigned v = value;
-    if (v < 10) {
-        *out = static_cast<char>('0' + v);
-        return out + 1;
-    }
-    if (v < 100) {
-        std::memcpy(out, kDigitPairs + 2 * v, 2);
-        return out + 2;
-    }
-    if (v < 1000) {
-        *out = static_cast<char>('0' + v / 100);
-        std::memcpy(out + 1, kDigitPairs + 2 * (v % 100), 2);
-        return out + 3;
-    }
-    if (v < 10000) {
-        std::memcpy(out, kDigitPairs + 2 * (v / 100), 2);
-        std::memcpy(out + 2, kDigitPairs + 2 * (v % 100), 2);
-        return out + 4;
-    }
-    *out = static_cast<char>('0' + v / 10000);
-    std::memcpy(out + 1, kDigitPairs + 2 * (v / 100 % 100), 2);
-    std::memcpy(out + 3, kDigitPairs + 2 * (v % 100), 2);
-    return out + 5;
 }
 
 }  // namespace vexoacq::export_::number

@@ -12,8 +12,11 @@
 // q's digits with one decimal place, written here without std::to_chars.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vexoacq::export_::number {
 
@@ -33,13 +36,75 @@ char* write_float_general(char* out, float value) noexcept;
 
 // The text of round_one_decimal(value), or nullptr when that is NaN.
 // Equal, byte for byte, to write_float_general(round_one_decimal(value)).
-char* write_rounded(char* out, float value) noexcept;
+inline char* write_rounded(char* out, float value) noexcept;
 
 // The text of a whole number converted to the nearest float32 (halfway cases
 // to even): exact below 2^24, then the float's shortest text.
 char* write_count(char* out, std::uint64_t value) noexcept;
 
-// Decimal digits of a 16-bit value (labels and time positions).
-char* write_u16(char* out, std::uint16_t value) noexcept;
+// Decimal digits of a 16-bit value (labels and time positions); stores at
+// most kMaxU16Text bytes.
+inline char* write_u16(char* out, std::uint16_t value) noexcept;
+
+// The two writers called for every cell are defined here so that the row
+// loop inlines them: sample values below 10000 and 16-bit values below
+// 10000 take their digits from one table of four-digit words.
+namespace detail {
+
+// "0000" to "9999", each as one little-endian word (lowest byte the most
+// significant digit).
+struct FourDigits {
+    std::uint32_t words[10000];
+    constexpr FourDigits() : words() {
+        for (std::uint32_t v = 0; v < 10000; ++v) {
+            words[v] = ('0' + v / 1000) | (('0' + v / 100 % 10) << 8) | (('0' + v / 10 % 10) << 16) |
+                       (('0' + v % 10) << 24);
+        }
+    }
+};
+inline constexpr FourDigits kFourDigits{};
+
+// Digits of v < 10000 at out, no leading zeros ("0" for 0); stores 4 bytes.
+inline char* write_small(char* out, std::uint32_t v) noexcept {
+    static_assert(std::endian::native == std::endian::little, "digit words are laid out little-endian");
+    const unsigned n = 1u + (v >= 10 ? 1u : 0u) + (v >= 100 ? 1u : 0u) + (v >= 1000 ? 1u : 0u);
+    const std::uint32_t word = kFourDigits.words[v] >> (8 * (4 - n));
+    std::memcpy(out, &word, 4);
+    return out + n;
+}
+
+// write_rounded for every value, the ones the inline path leaves included.
+char* write_rounded_rest(char* out, float value) noexcept;
+
+}  // namespace detail
+
+inline char* write_rounded(char* out, float value) noexcept {
+    const float scaled = value * 10.0f;
+    const float magnitude = std::fabs(scaled);
+    // Below 99999 tenths the whole part has at most four digits.  NaN fails
+    // the test too.
+    if (!(magnitude < 99999.0f)) [[unlikely]]
+        return detail::write_rounded_rest(out, value);
+    // Round half away from zero on the integer side: the truncation and the
+    // remainder magnitude - trunc are both exact at this magnitude.  No
+    // branch on the data: sample values round either way at random.
+    auto q = static_cast<std::uint32_t>(magnitude);
+    q += static_cast<std::uint32_t>(magnitude - static_cast<float>(q) >= 0.5f);
+    *out = '-';
+    out += std::signbit(scaled) ? 1 : 0;
+    out = detail::write_small(out, q / 10);
+    const std::uint32_t tenth = q % 10;
+    out[0] = '.';
+    out[1] = static_cast<char>('0' + tenth);
+    return out + (tenth != 0 ? 2 : 0);
+}
+
+inline char* write_u16(char* out, std::uint16_t value) noexcept {
+    const unsigned v = value;
+    if (v < 10000) return detail::write_small(out, v);
+    *out = static_cast<char>('0' + v / 10000);
+    std::memcpy(out + 1, &detail::kFourDigits.words[v % 10000], 4);
+    return out + 5;
+}
 
 }  // namespace vexoacq::export_::number

@@ -9,6 +9,8 @@ import os
 import pathlib
 import pickle
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -410,3 +412,105 @@ def test_other_threads_run_during_an_export(five_events, out_dir):
     during = [x for x in ticks if begin < x < end]
     # With the lock held for the whole call the other thread could not tick at all.
     assert len(during) > 100
+
+
+# ------------------------------------------------------------ thread count
+#
+# The pool is sized once per process from RAYON_NUM_THREADS, so each export
+# runs in a child interpreter of its own.
+
+def export_in_child(root, indices, out, correct, threads, file_limit=None):
+    """Runs export_csv in a fresh interpreter with RAYON_NUM_THREADS=threads
+    (and, with file_limit, a file-size limit whose signal is ignored); returns
+    its standard output and the text of the exception it raised, if any."""
+    code = f"""
+import resource, signal, sys, vexoacq
+limit = {file_limit!r}
+if limit is not None:
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+try:
+    vexoacq.export_csv(vexoacq.Acquisition({str(root)!r}), {indices!r}, {str(out)!r}, {correct!r})
+except Exception as e:  # the export error class is not a module attribute
+    sys.stdout.flush()
+    sys.stderr.write(str(e))
+"""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env["RAYON_NUM_THREADS"] = str(threads)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout, proc.stderr
+
+
+@pytest.fixture
+def mixed_acq(make_acq):
+    """tolv96, 2 chips of 16 channels, 4 windows of 8 samples, ring starts 0 to 3.
+    Two events in three name their second chip 4, which puts its channels in
+    slots 64 to 79 (no time positions: "Bad channel" for each); one in seven is
+    cut short and does not decode.  The pedestal table gives channel 16 only
+    two windows, so the events whose second chip is chip 1 fail their
+    correction and are left out when correcting."""
+    samples, windows = 8, 4
+    chip_len = 1 + 16 * 2 * (windows * samples + 2) + 3
+    events = []
+    for k in range(60):
+        ev = bytearray(acqbuilder.tolv96_event(lambda ch, i, k=k: (37 * ch + 11 * i + 5 * k) % 1024, chips=2,
+                                               windows=windows, samples=samples, start=k % 4))
+        if k % 3 != 0:
+            ev[chip_len] = 4
+        if k % 7 == 3:
+            ev = ev[:-6]
+        events.append(bytes(ev))
+    table = [[[0.05 * (c + w) + 0.01 * i for i in range(samples)] for w in range(windows)] for c in range(32)]
+    table[16] = table[16][:2]
+    root = make_acq("mixed", params=acqbuilder.params("tolv96", 32, windows, samples, num_chips=2),
+                    chunks=[events[:25], events[25:]], misc={"pedestals_calibration": {"data": table}})
+    return root
+
+
+def files_of(folder):
+    return {p.name: p.read_bytes() for p in sorted(pathlib.Path(folder).iterdir())}
+
+
+@pytest.mark.parametrize("correct", [False, True], ids=["as_decoded", "corrected"])
+def test_same_files_and_notices_for_any_thread_count(mixed_acq, tmp_path, correct):
+    # Two blocks; repeats, and indices past the last event.
+    indices = [(7 * i) % 63 for i in range(1500)]
+    runs = {}
+    for threads in (1, 4):
+        out = tmp_path / f"out{threads}"
+        out.mkdir()
+        printed, error = export_in_child(mixed_acq, indices, out, correct, threads)
+        assert error == ""
+        runs[threads] = (printed, files_of(out))
+    printed, files = runs[1]
+    assert list(files) == ["mixed (chunk 0).csv", "mixed (chunk 1).csv"]
+    assert printed.count("Bad channel") > 1000
+    assert all(text.count(b"\n") > 1000 for text in files.values())
+    assert runs[4] == runs[1]
+
+
+def test_write_failure_stops_at_the_same_point(mixed_acq, tmp_path):
+    indices = [(7 * i) % 63 for i in range(1500)]
+    full_out = tmp_path / "full"
+    full_out.mkdir()
+    full_printed, _ = export_in_child(mixed_acq, indices, full_out, False, 1)
+    full = files_of(full_out)["mixed (chunk 0).csv"]
+    limit = 5 << 19  # 2.5 MiB: the third write-out of the 1 MiB buffer fails part-way
+    assert len(full) > 2 * limit
+    runs = {}
+    for threads in (1, 4):
+        out = tmp_path / f"out{threads}"
+        out.mkdir()
+        printed, error = export_in_child(mixed_acq, indices, out, False, threads, file_limit=limit)
+        assert error == "Could not export: error occurred while exporting as csv"
+        runs[threads] = (printed, files_of(out))
+    printed, files = runs[1]
+    assert list(files) == ["mixed (chunk 0).csv"]
+    assert files["mixed (chunk 0).csv"] == full[:limit]
+    assert 0 < printed.count("Bad channel") < full_printed.count("Bad channel")
+    assert full_printed.startswith(printed)
+    assert runs[4] == runs[1]
