@@ -8,11 +8,14 @@
 // over without being read.  The typed reader then walks the list with a
 // cursor; following an alias reads the named node again from its position.
 //
-// Two limits keep hostile texts bounded: collections inside `params` and
-// `registers` may nest at most 128 levels (the top-level mapping is the
-// first), and the number of alias expansions over the whole reading may not
-// exceed 100 times the number of node events.  Values of ignored top-level
-// keys are skipped by position, so neither limit applies to them.
+// Limits keep hostile texts bounded in time and memory:
+// - collections inside `params` and `registers` may nest at most 128 levels
+//   (the top-level mapping is the first).  Values of ignored top-level keys
+//   are skipped by position, so the limit does not apply to them.
+// - alias expansions over the whole reading may not exceed 100 times the
+//   number of node events; each alias followed and each node copied through
+//   an alias counts as one, so the typed tree stays within that multiple of
+//   the text.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -390,14 +393,42 @@ public:
     YamlResult<Metadata> document(std::size_t root);
 
 private:
+    // Each alias followed and each node read again through an alias is one
+    // expansion.  Counting the copied nodes, not only the jumps, keeps the
+    // typed tree, and the time taken to build it, within the limit's multiple
+    // of the text: one alias of a large node costs as much as the node.
+    YamlResult<bool> charge(const Event& at) {
+        if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", at)};
+        return true;
+    }
+
+    // charge() for a node read while some alias is being followed.
+    YamlResult<bool> copied(const Event& at) {
+        if (aliases_followed_ == 0) return true;
+        return charge(at);
+    }
+
     // The node at pos, following aliases; counts each expansion.
     YamlResult<std::size_t> resolve(std::size_t pos) {
         while (ev_[pos].kind == Kind::Alias) {
-            if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", ev_[pos])};
+            VEXO_TRY(charge(ev_[pos]));
             pos = ev_[pos].link;
         }
         return pos;
     }
+
+    // Marks the reading of an alias's node, for as long as it lasts.
+    class Following {
+    public:
+        Following(Reader& r, bool through_alias) : r_(r), on_(through_alias) { r_.aliases_followed_ += on_; }
+        ~Following() { r_.aliases_followed_ -= on_; }
+        Following(const Following&) = delete;
+        Following& operator=(const Following&) = delete;
+
+    private:
+        Reader& r_;
+        std::size_t on_;
+    };
 
     // Steps over the node at pos without reading it (aliases are not followed).
     std::size_t skip(std::size_t pos) const {
@@ -429,12 +460,14 @@ private:
     const std::vector<Event>& ev_;
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
+    std::size_t aliases_followed_ = 0;  // aliases whose node is being read
 };
 
 YamlResult<std::string> Reader::key_text(std::size_t& pos) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
     if (e.kind != Kind::Scalar) return Err{problem("mapping key is not a scalar", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return e.value;
 }
@@ -443,6 +476,7 @@ YamlResult<std::string> Reader::model(std::size_t& pos) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
     if (e.kind != Kind::Scalar) return Err{problem("model is not a scalar", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return e.value;
 }
@@ -456,6 +490,7 @@ YamlResult<std::size_t> Reader::count(std::size_t& pos) {
     if (!form_ok) return Err{problem("expected an unsigned integer", e)};
     const auto v = parse_unsigned(e.value);
     if (!v || *v > SIZE_MAX) return Err{problem("expected an unsigned integer", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return static_cast<std::size_t>(*v);
 }
@@ -502,11 +537,13 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
 YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
     if (ev_[pos].kind == Kind::Alias) {
         VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
+        const Following following(*this, true);
         VEXO_ASSIGN_OR_RETURN(YamlValue v, value(node, depth, ctx));
         pos += 1;
         return v;
     }
     const Event& e = ev_[pos];
+    VEXO_TRY(copied(e));
     if (e.kind == Kind::Scalar) {
         pos += 1;
         return scalar(e, ctx);
@@ -545,6 +582,8 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         return Err{problem("params is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
+    const Following following(*this, node != pos);
+    VEXO_TRY(copied(e));
 
     Params p;
     bool have_model = false, have_channels = false, have_windows = false, have_samples = false;
@@ -602,6 +641,8 @@ YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
         return Err{problem("registers is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
+    const Following following(*this, node != pos);
+    VEXO_TRY(copied(e));
     std::size_t cur = node;
     VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, Context::Registers));
     pos = after(pos, cur);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acquisition/metadata.hpp"
+#include "support/bounded_child.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::acquisition;
@@ -248,6 +249,15 @@ std::string nested(std::size_t levels, const std::string& inner = "1") {
     return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
+// "item, item, ..." n times.
+std::string list_of(std::size_t n, const std::string& item) {
+    std::string out;
+    for (std::size_t k = 0; k < n; ++k) out += (k ? ", " : "") + item;
+    return out;
+}
+
+constexpr std::size_t kChildMemory = std::size_t{1} << 30;
+
 TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
     // The top-level mapping is level 1 and params/registers level 2, so a
     // value may open 126 more levels.
@@ -285,7 +295,8 @@ std::string laughs(std::size_t levels) {
 }
 
 TEST(MetadataLimits, AliasExpansions) {
-    // Two levels: 110 expansions against a limit of 100 per event.
+    // Two levels: 110 aliases followed and about 1200 nodes copied through
+    // them, against a limit of 100 per event.
     const auto small = parse_metadata(with_registers(laughs(2)));
     ASSERT_TRUE(small.ok());
     EXPECT_EQ(small->registers.get("l2")->as_sequence().size(), 10u);
@@ -296,6 +307,33 @@ TEST(MetadataLimits, AliasExpansions) {
     EXPECT_FALSE(parse_metadata("params:\n  model: m\n" + kCounts + "  l: " + laughs(9) + "\nregisters:\n").ok());
     // Unread when it stands under an ignored key.
     EXPECT_TRUE(parse_metadata("junk: " + laughs(9) + "\n" + with_params("")).ok());
+}
+
+// An alias costs as much as the node it copies: one anchored list of n scalars
+// used m times inside params copies about n*m nodes, from about n+m events.
+TEST(MetadataLimits, AliasCopiesCountAgainstTheLimit) {
+    const struct {
+        std::size_t items, uses;
+        bool ok;
+    } cases[] = {
+        {10, 100, true},      // 1100 copies, limit above 10000
+        {100, 200, true},     // 20000 copies, limit above 30000
+        {1000, 1000, false},  // 10^6 copies from 8 KB of text
+        {5000, 5000, false},  // 25 * 10^6 copies from 35 KB: gigabytes if built
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.items) + " items used " + std::to_string(c.uses) + " times");
+        const std::string text = "other: &a [" + list_of(c.items, "1") + "]\n" +
+                                 with_params("  x: [" + list_of(c.uses, "*a") + "]\n");
+        const std::string outcome = vexoacq::testing::run_bounded(10, kChildMemory, [&] {
+            const auto md = parse_metadata(text);
+            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+            if (!md.ok()) return false;
+            const auto& x = md->params.extra.get("x")->as_sequence();
+            return x.size() == c.uses && x.back().as_sequence().size() == c.items;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
 }
 
 TEST(MetadataLimits, ManyDistinctKeysStayLinear) {
