@@ -10,8 +10,13 @@
 //
 // Limits keep hostile texts bounded in time and memory:
 // - collections inside `params` and `registers` may nest at most 128 levels
-//   (the top-level mapping is the first).  Values of ignored top-level keys
-//   are skipped by position, so the limit does not apply to them.
+//   (the top-level mapping is the first).  The event list is checked as
+//   libyaml produces it, so a text nested past the limit stops being read
+//   there: libyaml's scanner pays the current flow depth for every token.
+// - under ignored top-level keys nesting may go past 128 levels, but only
+//   within a budget of depth beyond the limit summed over the events (a few
+//   thousand bare levels); past it the text is rejected.  Their values are
+//   otherwise skipped by position, unread.
 // - alias expansions over the whole reading may not exceed 100 times the
 //   number of node events; each alias followed and each node copied through
 //   an alias counts as one, so the typed tree stays within that multiple of
@@ -42,6 +47,10 @@ namespace {
 
 constexpr std::size_t max_depth = 128;
 constexpr std::size_t alias_factor = 100;
+// Under ignored top-level keys: the sum, over the events read deeper than
+// max_depth, of their depth beyond it (see NestingGuard).  About 8000 levels
+// of bare nesting fit; the scanner work it allows takes a fraction of a second.
+constexpr std::size_t ignored_depth_budget = std::size_t{1} << 26;
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 constexpr std::string_view tag_str = "tag:yaml.org,2002:str";
@@ -99,6 +108,69 @@ YamlError parser_problem(const yaml_parser_t& parser) {
     return YamlError{std::move(reason), parser.problem_mark.line + 1, parser.problem_mark.column + 1};
 }
 
+// Where the event list stands in the top-level mapping, so that nesting can be
+// bounded while libyaml is still reading.  libyaml's scanner walks its stack
+// of open flow collections for every token, so reading costs the number of
+// tokens times their depth; stopping early is what keeps a deeply nested text
+// from running for minutes.
+//
+// Inside `params` and `registers` (and anywhere else the text is bound to be
+// rejected: a root that is not a mapping, a top-level key that is a
+// collection) a collection past the depth limit ends the reading at once, with
+// the rejection the typed reader would give.  Under ignored top-level keys
+// nesting past the limit is allowed, but every event read deeper than the
+// limit is charged its depth beyond it, and the reading ends when the total
+// exceeds ignored_depth_budget: a few thousand levels of nesting are fine,
+// tokens by the million at such a depth are not.
+class NestingGuard {
+public:
+    // Called for every event, before the stack `open` of the collections not
+    // yet ended changes for it; an alias event already carries its link.
+    YamlResult<bool> check(const std::vector<Event>& events, const std::vector<std::size_t>& open, const Event& e) {
+        const bool starts = e.kind == Kind::SeqStart || e.kind == Kind::MapStart;
+        const bool ends = e.kind == Kind::SeqEnd || e.kind == Kind::MapEnd;
+        if (open.empty()) {
+            root_is_mapping_ = e.kind == Kind::MapStart;
+        } else if (open.size() == 1 && !ends) {
+            // A node directly in the root collection: a key or a value of the
+            // top-level mapping, or an item of a root that will be rejected.
+            if (!root_is_mapping_) {
+                limited_ = true;
+            } else if (at_key_) {
+                limited_ = starts;  // a collection key is rejected
+                value_limited_ = starts || typed_key(events, e);
+            } else {
+                limited_ = value_limited_;
+            }
+            at_key_ = !at_key_;
+        }
+        if (starts && open.size() + 1 > max_depth && limited_) {
+            return Err{problem("recursion limit exceeded", e)};
+        }
+        if (open.size() > max_depth && !limited_) {
+            charged_ += open.size() - max_depth;
+            if (charged_ > ignored_depth_budget) return Err{problem("nesting too deep under an ignored key", e)};
+        }
+        return true;
+    }
+
+private:
+    // Whether the value of this top-level key is typed: the key `params` or
+    // `registers`, written or named through an alias.  A key that is not a
+    // scalar is rejected, so what follows it counts as typed too.
+    static bool typed_key(const std::vector<Event>& events, const Event& e) {
+        const Event& key = e.kind == Kind::Alias ? events[e.link] : e;
+        if (key.kind != Kind::Scalar) return true;
+        return key.value == "params" || key.value == "registers";
+    }
+
+    bool root_is_mapping_ = false;
+    bool at_key_ = true;
+    bool limited_ = true;        // the node being read is typed, or bound to be rejected
+    bool value_limited_ = true;  // the same for the value of the current top-level key
+    std::size_t charged_ = 0;
+};
+
 YamlResult<Document> read_events(std::string_view text) {
     ParserGuard guard;
     yaml_parser_set_input_string(&guard.parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
@@ -107,6 +179,7 @@ YamlResult<Document> read_events(std::string_view text) {
     std::size_t documents = 0;
     std::unordered_map<std::string, std::size_t> anchors;
     std::vector<std::size_t> open;  // positions of the collections not yet ended
+    NestingGuard nesting;
     for (;;) {
         EventGuard e;
         if (yaml_parser_parse(&guard.parser, &e.event) == 0) return Err{parser_problem(guard.parser)};
@@ -152,9 +225,12 @@ YamlResult<Document> read_events(std::string_view text) {
             case YAML_MAPPING_END_EVENT:
                 out.kind = ev.type == YAML_SEQUENCE_END_EVENT ? Kind::SeqEnd : Kind::MapEnd;
                 check_invariant(!open.empty(), "YAML collection end without start");
-                doc.events[open.back()].link = doc.events.size();
-                open.pop_back();
                 break;
+        }
+        VEXO_TRY(nesting.check(doc.events, open, out));
+        if (out.kind == Kind::SeqEnd || out.kind == Kind::MapEnd) {
+            doc.events[open.back()].link = doc.events.size();
+            open.pop_back();
         }
         const std::size_t pos = doc.events.size();
         // An anchor names its node from the node's start on; a later anchor of

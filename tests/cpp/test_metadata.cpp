@@ -258,6 +258,32 @@ std::string list_of(std::size_t n, const std::string& item) {
 
 constexpr std::size_t kChildMemory = std::size_t{1} << 30;
 
+// libyaml's scanner pays the depth of the open flow collections for every
+// token, so these texts took minutes to read through; the reading must stop
+// as soon as rejection is certain.
+TEST(MetadataLimits, DeepNestingStopsEarly) {
+    std::string deep_model = "params:\n  model: ";
+    for (int k = 0; k < 125000; ++k) deep_model += "{a: ";
+    deep_model += "1" + std::string(125000, '}') + "\n";
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"mappings in params (500 KB)", deep_model},
+        {"sequences in registers", with_registers("{r: " + nested(100000) + "}")},
+        {"sequences under an ignored key", "other: " + nested(100000) + "\n" + with_params("")},
+        {"sequence root", nested(100000)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string outcome = vexoacq::testing::run_bounded(10, kChildMemory, [&] {
+            const auto md = parse_metadata(c.text);
+            return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+}
+
 TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
     // The top-level mapping is level 1 and params/registers level 2, so a
     // value may open 126 more levels.
@@ -272,8 +298,17 @@ TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
         // Followed aliases count their depth where they are used.
         {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(26, "*d") + "\n"), true},
         {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(27, "*d") + "\n"), false},
-        // Ignored top-level keys are stepped over without the limit.
+        // Ignored top-level keys are stepped over without the limit, up to a
+        // budget of depth beyond it: a few thousand bare levels pass, ...
         {"ignored: " + nested(5000) + "\n" + with_params(""), true},
+        {"ignored: " + nested(127, list_of(100000, "1")) + "\n" + with_params(""), true},
+        {"ignored: " + nested(300, "[" + list_of(20000, "1") + "]") + "\n" + with_params(""), true},
+        // ... tens of thousands of levels, or a long list held deep, do not.
+        {"ignored: " + nested(20000) + "\n" + with_params(""), false},
+        {"ignored: " + nested(1000, "[" + list_of(100000, "1") + "]") + "\n" + with_params(""), false},
+        // A top-level key that is a collection is rejected, nested or not.
+        {"? " + nested(200) + "\n: 1\n" + with_params(""), false},
+        {"? " + nested(2) + "\n: 1\n" + with_params(""), false},
     };
     for (std::size_t k = 0; k < std::size(cases); ++k) {
         SCOPED_TRACE(k);

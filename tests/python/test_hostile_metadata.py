@@ -120,3 +120,72 @@ def test_special_auxiliary_files_are_unreadable(tmp_path, kind):
     names = sorted(p.name for p in plain.iterdir())
     assert names and names == sorted(p.name for p in corrected.iterdir())
     assert all((plain / n).read_bytes() == (corrected / n).read_bytes() for n in names)
+
+
+# ------------------------------------------------------ hostile texts
+
+def params_text(extra_lines="", before=""):
+    return before + "params:\n  model: ryk16\n" + COUNTS + extra_lines + "registers: {}\n"
+
+
+def alias_bomb(items):
+    # One anchored list of `items` scalars under an ignored key, and a list of
+    # `items` aliases of it inside params: about 4*items bytes of aliases that
+    # would copy items**2 nodes.
+    return params_text("  x: [" + ", ".join(["*a"] * items) + "]\n",
+                       before="other: &a [" + ", ".join(["1"] * items) + "]\n")
+
+
+HOSTILE_TEXTS = [
+    # 35 KB: before its copies were counted, 3 GB and several seconds.
+    ("alias_copies", alias_bomb(5000)),
+    # 500 KB of flow mappings nested inside params.
+    ("deep_model", "params:\n  model: " + "{a: " * 125_000 + "1" + "}" * 125_000 + "\n"),
+    # Deep sequences inside registers, and under an ignored key (200 KB).
+    ("deep_registers", params_text().replace("registers: {}", "registers: {r: " + "[" * 100_000
+                                             + "]" * 100_000 + "}")),
+    ("deep_ignored", "other: " + "[" * 100_000 + "]" * 100_000 + "\n" + params_text()),
+]
+
+
+@pytest.mark.parametrize("text", [t for _, t in HOSTILE_TEXTS], ids=[n for n, _ in HOSTILE_TEXTS])
+def test_hostile_metadata_is_rejected_within_bounds(tmp_path, text):
+    # export_csv types metadata.yml in C++ alone, so it shows the typing's own
+    # cost; the constructor hands the text to yaml.safe_load first.
+    root = one_event_acq(tmp_path / "acq")
+    out = tmp_path / "out"
+    out.mkdir()
+    (tmp_path / "hostile.yml").write_text(text)
+    got = run_bounded("""
+        import os, shutil, sys, vexoacq
+        root, out, hostile = sys.argv[1:]
+        acq = vexoacq.Acquisition(root)
+        shutil.copyfile(hostile, os.path.join(root, "metadata.yml"))
+        try:
+            vexoacq.export_csv(acq, [0], out, False)
+        except Exception as e:
+            print(type(e).__name__, e)
+        try:
+            vexoacq.Acquisition(root)
+        except Exception as e:
+            print(type(e).__name__)
+    """, root, out, tmp_path / "hostile.yml")
+    lines = got.splitlines()
+    assert lines[0] == "MetadataError Could not process metadata: failed to serialized"
+    # Deep nesting makes yaml.safe_load itself give up (RecursionError) before
+    # the typing runs; the alias copies are refused by the typing.
+    assert lines[1:] in (["MetadataError"], ["RecursionError"])
+
+
+def test_ordinary_aliases_and_nesting_are_kept(tmp_path):
+    text = params_text("  gains: &g [1, 2, 3]\n  again: *g\n  table: [*g, *g, {k: *g}]\n"
+                       "  deep: " + "[" * 40 + "7" + "]" * 40 + "\n",
+                       before="common: &c {x: 1}\nnested: " + "{a: " * 300 + "1" + "}" * 300 + "\n")
+    root = one_event_acq(tmp_path / "acq", metadata=text)
+    acq = vexoacq.Acquisition(str(root))
+    assert acq.params["again"] == [1, 2, 3]
+    assert acq.params["table"] == [[1, 2, 3], [1, 2, 3], {"k": [1, 2, 3]}]
+    out = tmp_path / "out"
+    out.mkdir()
+    assert vexoacq.export_csv(acq, [0], str(out), False) is None
+    assert len(list(out.iterdir())) == 1
