@@ -2,7 +2,7 @@
 // address-space limit, so that a case that hangs or grows without end fails
 // its test instead of stalling or exhausting the whole run.  The sanitizer
 // builds reserve terabytes of shadow memory up front, so there only the time
-// limit applies.
+// limit applies, stretched for their slower code.
 #pragma once
 
 #include <signal.h>
@@ -19,19 +19,21 @@ namespace vexoacq::testing {
 
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAddressSpaceLimited = false;
+inline constexpr unsigned kTimeScale = 10;
 #else
 inline constexpr bool kAddressSpaceLimited = true;
+inline constexpr unsigned kTimeScale = 1;
 #endif
 
 // Runs `body` (returning bool) in a forked child with at most `seconds` of
-// wall time and `memory_bytes` of address space.  The result reads "passed"
+// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
 // when body returned true, otherwise it says what happened.
 template <class Body>
 std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
     const pid_t pid = ::fork();
     if (pid < 0) return "fork failed";
     if (pid == 0) {
-        ::alarm(seconds);
+        ::alarm(seconds * kTimeScale);
         if (kAddressSpaceLimited) {
             const rlimit limit{memory_bytes, memory_bytes};
             ::setrlimit(RLIMIT_AS, &limit);
