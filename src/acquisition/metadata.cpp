@@ -6,7 +6,8 @@
 // records the position of the node it names, and every collection start
 // records the position of its end so that an ignored value can be stepped
 // over without being read.  The typed reader then walks the list with a
-// cursor; following an alias reads the named node again from its position.
+// cursor; following an alias reads the named node from its position the
+// first time, and later aliases of it share that value (see Reader::aliased).
 //
 // Limits keep hostile texts bounded in time and memory:
 // - collections inside `params` and `registers` may nest at most 128 levels
@@ -18,9 +19,9 @@
 //   thousand bare levels); past it the text is rejected.  Their values are
 //   otherwise skipped by position, unread.
 // - alias expansions over the whole reading may not exceed 100 times the
-//   number of node events; each alias followed and each node copied through
-//   an alias counts as one, so the typed tree stays within that multiple of
-//   the text.
+//   number of node events; each alias followed and each node read through
+//   an alias counts as one, whether it is read again or shared, so that a
+//   walk over the typed tree stays within that multiple of the text.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -518,10 +519,14 @@ private:
         return ev_[pos].kind == Kind::Alias ? pos + 1 : next;
     }
 
-    YamlResult<bool> enter(std::size_t depth, const Event& at) const {
+    YamlResult<bool> enter(std::size_t depth, const Event& at) {
         if (depth > max_depth) return Err{problem("recursion limit exceeded", at)};
+        if (depth > deepest_) deepest_ = depth;
         return true;
     }
+
+    // The value of an alias's node, read once per context and then shared.
+    YamlResult<YamlValue> aliased(std::size_t node, std::size_t depth, Context ctx);
 
     // A mapping key taken as its text: any scalar, whatever its style or tag.
     YamlResult<std::string> key_text(std::size_t& pos);
@@ -537,6 +542,16 @@ private:
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
     std::size_t aliases_followed_ = 0;  // aliases whose node is being read
+    std::size_t deepest_ = 0;           // deepest collection level entered so far
+
+    // A node read through an alias: its value, how many levels it nests below
+    // the level it was read at, and the expansions reading it cost.
+    struct Shared {
+        YamlValue value;
+        std::size_t height = 0;
+        std::size_t cost = 0;
+    };
+    std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
 };
 
 YamlResult<std::string> Reader::key_text(std::size_t& pos) {
@@ -613,8 +628,7 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
 YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
     if (ev_[pos].kind == Kind::Alias) {
         VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
-        const Following following(*this, true);
-        VEXO_ASSIGN_OR_RETURN(YamlValue v, value(node, depth, ctx));
+        VEXO_ASSIGN_OR_RETURN(YamlValue v, aliased(node, depth, ctx));
         pos += 1;
         return v;
     }
@@ -644,6 +658,39 @@ YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context
         v = YamlValue::mapping(std::move(m));
     }
     if (!standard) return YamlValue::tagged(e.tag, std::move(v));
+    return v;
+}
+
+// The typed value of a node depends only on the node and the context; the
+// depth it is read at only decides whether the limit rejects it.  So the
+// first reading through an alias is kept, and a later alias of the same node
+// shares it when it fits under the limit where it stands, and is charged the
+// same expansions that reading it again would cost.  Memory then stays
+// linear in the text however often a node is named, and the time is bounded
+// by the expansion limit.
+YamlResult<YamlValue> Reader::aliased(std::size_t node, std::size_t depth, Context ctx) {
+    auto& cache = shared_[static_cast<std::size_t>(ctx)];
+    if (const auto it = cache.find(node); it != cache.end() && depth + it->second.height <= max_depth) {
+        const Shared& known = it->second;
+        if (known.cost > alias_limit_ - expansions_) {
+            return Err{problem("repetition limit exceeded", ev_[node])};
+        }
+        expansions_ += known.cost;
+        if (depth + known.height > deepest_) deepest_ = depth + known.height;
+        return known.value;
+    }
+    const std::size_t deepest_before = deepest_;
+    const std::size_t expansions_before = expansions_;
+    deepest_ = depth;
+    YamlResult<YamlValue> v = [&]() -> YamlResult<YamlValue> {
+        const Following following(*this, true);
+        std::size_t cur = node;
+        return value(cur, depth, ctx);
+    }();
+    const std::size_t height = deepest_ - depth;
+    if (deepest_before > deepest_) deepest_ = deepest_before;
+    if (!v.ok()) return v;
+    cache.insert_or_assign(node, Shared{*v, height, expansions_ - expansions_before});
     return v;
 }
 

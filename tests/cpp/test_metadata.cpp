@@ -371,6 +371,34 @@ TEST(MetadataLimits, AliasCopiesCountAgainstTheLimit) {
     }
 }
 
+// Within the limit an aliased node is held once however often it is named:
+// texts of a few hundred kilobytes that would otherwise build gigabytes.
+TEST(MetadataLimits, AliasedNodesAreShared) {
+    const std::string long_text(1 << 20, 'x');
+    const struct {
+        const char* name;
+        std::string anchored;  // the anchored node
+        std::size_t uses;
+    } cases[] = {
+        {"list of 100000 items used 95 times", "[" + list_of(100000, "1") + "]", 95},
+        {"string of 1 MiB used 1000 times", "'" + long_text + "'", 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = "other: &a " + c.anchored + "\n" + with_params("  x: [" + list_of(c.uses, "*a") + "]\n");
+        const std::string outcome = vexoacq::testing::run_bounded(10, std::size_t{512} << 20, [&] {
+            const auto md = parse_metadata(text);
+            if (!md.ok()) return false;
+            const auto& x = md->params.extra.get("x")->as_sequence();
+            const YamlValue& first = x.front();
+            const bool sized = first.type() == YamlValue::Type::String ? first.as_string() == long_text
+                                                                        : first.as_sequence().size() == 100000;
+            return x.size() == c.uses && sized && x.back() == first;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+}
+
 TEST(MetadataLimits, ManyDistinctKeysStayLinear) {
     // 200000 keys in one mapping: a quadratic duplicate check would not finish.
     std::string text = "params:\n  model: m\n" + kCounts + "registers:\n";
