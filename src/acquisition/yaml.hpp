@@ -1,9 +1,9 @@
 // Typed YAML values and the open, insertion-ordered YAML mapping.
 //
 // These are what "metadata.yml" becomes: Params.extra and Metadata.registers
-// are YamlMappings.  Values are immutable trees; a copy shares the items of
-// its strings, sequences and mappings, so a node that an alias names several times is
-// held once, and copying Params is cheap.
+// are YamlMappings.  Values are immutable trees whose strings, sequences and
+// mappings are shared between copies, so a node that aliases name many times
+// is held once, and copying Params is cheap.
 #pragma once
 
 #include <cstdint>
