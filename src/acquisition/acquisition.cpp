@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
 
 #include "acquisition/chunk.hpp"
@@ -66,29 +67,61 @@ bool valid_utf8(std::string_view s) noexcept {
 }
 
 // Reads a whole file; on failure returns the errno of the failing call.
+//
+// metadata.yml and the auxiliary files are read only when they are regular
+// files.  The status is checked before the open, so that a FIFO or a device
+// is never opened (opening one can block or change its state), and again on
+// the open descriptor, so that a name swapped in between is caught too.  The
+// open itself does not block and the read stops at the size fstat gave, so a
+// file that grows without end (a link to /dev/zero is refused anyway) cannot
+// make the read run on.  A folder gives EISDIR, as reading one would; any
+// other kind of file gives EINVAL, read(2)'s error for an object unsuitable
+// for reading.
 struct ReadOutcome {
     std::vector<std::uint8_t> bytes;
     int error = 0;
 };
 
+int unreadable_kind_error(mode_t mode) noexcept { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+
 ReadOutcome read_whole_file(const std::filesystem::path& path) {
     ReadOutcome out;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        out.error = errno;
+        return out;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        out.error = unreadable_kind_error(st.st_mode);
+        return out;
+    }
     int raw;
     do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) {
         out.error = errno;
         return out;
     }
     const chunk::FileDescriptor fd(raw);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        out.bytes.reserve(static_cast<std::size_t>(st.st_size));
+    if (::fstat(fd.get(), &st) != 0) {
+        out.error = errno;
+        return out;
     }
-    std::uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (!S_ISREG(st.st_mode)) {
+        out.error = unreadable_kind_error(st.st_mode);
+        return out;
+    }
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > PTRDIFF_MAX) {
+        out.error = EFBIG;
+        return out;
+    }
+    // A file that shrinks meanwhile ends at its end of file; one that grows is
+    // read up to the size it had.
+    out.bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < out.bytes.size()) {
+        const ssize_t n = ::read(fd.get(), out.bytes.data() + got, out.bytes.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             out.error = errno;
@@ -96,8 +129,9 @@ ReadOutcome read_whole_file(const std::filesystem::path& path) {
             return out;
         }
         if (n == 0) break;
-        out.bytes.insert(out.bytes.end(), buffer, buffer + n);
+        got += static_cast<std::size_t>(n);
     }
+    out.bytes.resize(got);
     return out;
 }
 

@@ -6,13 +6,22 @@
 // records the position of the node it names, and every collection start
 // records the position of its end so that an ignored value can be stepped
 // over without being read.  The typed reader then walks the list with a
-// cursor; following an alias reads the named node again from its position.
+// cursor; following an alias reads the named node from its position the
+// first time, and later aliases of it share that value (see Reader::aliased).
 //
-// Two limits keep hostile texts bounded: collections inside `params` and
-// `registers` may nest at most 128 levels (the top-level mapping is the
-// first), and the number of alias expansions over the whole reading may not
-// exceed 100 times the number of node events.  Values of ignored top-level
-// keys are skipped by position, so neither limit applies to them.
+// Limits keep hostile texts bounded in time and memory:
+// - collections inside `params` and `registers` may nest at most 128 levels
+//   (the top-level mapping is the first).  The event list is checked as
+//   libyaml produces it, so a text nested past the limit stops being read
+//   there: libyaml's scanner pays the current flow depth for every token.
+// - under ignored top-level keys nesting may go past 128 levels, but only
+//   within a budget of depth beyond the limit summed over the events (a few
+//   thousand bare levels); past it the text is rejected.  Their values are
+//   otherwise skipped by position, unread.
+// - alias expansions over the whole reading may not exceed 100 times the
+//   number of node events; each alias followed and each node read through
+//   an alias counts as one, whether it is read again or shared, so that a
+//   walk over the typed tree stays within that multiple of the text.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -39,6 +48,10 @@ namespace {
 
 constexpr std::size_t max_depth = 128;
 constexpr std::size_t alias_factor = 100;
+// Under ignored top-level keys: the sum, over the events read deeper than
+// max_depth, of their depth beyond it (see NestingGuard).  About 8000 levels
+// of bare nesting fit; the scanner work it allows takes a fraction of a second.
+constexpr std::size_t ignored_depth_budget = std::size_t{1} << 26;
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 constexpr std::string_view tag_str = "tag:yaml.org,2002:str";
@@ -96,6 +109,69 @@ YamlError parser_problem(const yaml_parser_t& parser) {
     return YamlError{std::move(reason), parser.problem_mark.line + 1, parser.problem_mark.column + 1};
 }
 
+// Where the event list stands in the top-level mapping, so that nesting can be
+// bounded while libyaml is still reading.  libyaml's scanner walks its stack
+// of open flow collections for every token, so reading costs the number of
+// tokens times their depth; stopping early is what keeps a deeply nested text
+// from running for minutes.
+//
+// Inside `params` and `registers` (and anywhere else the text is bound to be
+// rejected: a root that is not a mapping, a top-level key that is a
+// collection) a collection past the depth limit ends the reading at once, with
+// the rejection the typed reader would give.  Under ignored top-level keys
+// nesting past the limit is allowed, but every event read deeper than the
+// limit is charged its depth beyond it, and the reading ends when the total
+// exceeds ignored_depth_budget: a few thousand levels of nesting are fine,
+// tokens by the million at such a depth are not.
+class NestingGuard {
+public:
+    // Called for every event, before the stack `open` of the collections not
+    // yet ended changes for it; an alias event already carries its link.
+    YamlResult<bool> check(const std::vector<Event>& events, const std::vector<std::size_t>& open, const Event& e) {
+        const bool starts = e.kind == Kind::SeqStart || e.kind == Kind::MapStart;
+        const bool ends = e.kind == Kind::SeqEnd || e.kind == Kind::MapEnd;
+        if (open.empty()) {
+            root_is_mapping_ = e.kind == Kind::MapStart;
+        } else if (open.size() == 1 && !ends) {
+            // A node directly in the root collection: a key or a value of the
+            // top-level mapping, or an item of a root that will be rejected.
+            if (!root_is_mapping_) {
+                limited_ = true;
+            } else if (at_key_) {
+                limited_ = starts;  // a collection key is rejected
+                value_limited_ = starts || typed_key(events, e);
+            } else {
+                limited_ = value_limited_;
+            }
+            at_key_ = !at_key_;
+        }
+        if (starts && open.size() + 1 > max_depth && limited_) {
+            return Err{problem("recursion limit exceeded", e)};
+        }
+        if (open.size() > max_depth && !limited_) {
+            charged_ += open.size() - max_depth;
+            if (charged_ > ignored_depth_budget) return Err{problem("nesting too deep under an ignored key", e)};
+        }
+        return true;
+    }
+
+private:
+    // Whether the value of this top-level key is typed: the key `params` or
+    // `registers`, written or named through an alias.  A key that is not a
+    // scalar is rejected, so what follows it counts as typed too.
+    static bool typed_key(const std::vector<Event>& events, const Event& e) {
+        const Event& key = e.kind == Kind::Alias ? events[e.link] : e;
+        if (key.kind != Kind::Scalar) return true;
+        return key.value == "params" || key.value == "registers";
+    }
+
+    bool root_is_mapping_ = false;
+    bool at_key_ = true;
+    bool limited_ = true;        // the node being read is typed, or bound to be rejected
+    bool value_limited_ = true;  // the same for the value of the current top-level key
+    std::size_t charged_ = 0;
+};
+
 YamlResult<Document> read_events(std::string_view text) {
     ParserGuard guard;
     yaml_parser_set_input_string(&guard.parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
@@ -104,6 +180,7 @@ YamlResult<Document> read_events(std::string_view text) {
     std::size_t documents = 0;
     std::unordered_map<std::string, std::size_t> anchors;
     std::vector<std::size_t> open;  // positions of the collections not yet ended
+    NestingGuard nesting;
     for (;;) {
         EventGuard e;
         if (yaml_parser_parse(&guard.parser, &e.event) == 0) return Err{parser_problem(guard.parser)};
@@ -149,9 +226,12 @@ YamlResult<Document> read_events(std::string_view text) {
             case YAML_MAPPING_END_EVENT:
                 out.kind = ev.type == YAML_SEQUENCE_END_EVENT ? Kind::SeqEnd : Kind::MapEnd;
                 check_invariant(!open.empty(), "YAML collection end without start");
-                doc.events[open.back()].link = doc.events.size();
-                open.pop_back();
                 break;
+        }
+        VEXO_TRY(nesting.check(doc.events, open, out));
+        if (out.kind == Kind::SeqEnd || out.kind == Kind::MapEnd) {
+            doc.events[open.back()].link = doc.events.size();
+            open.pop_back();
         }
         const std::size_t pos = doc.events.size();
         // An anchor names its node from the node's start on; a later anchor of
@@ -390,14 +470,42 @@ public:
     YamlResult<Metadata> document(std::size_t root);
 
 private:
+    // Each alias followed and each node read again through an alias is one
+    // expansion.  Counting the copied nodes, not only the jumps, keeps the
+    // typed tree, and the time taken to build it, within the limit's multiple
+    // of the text: one alias of a large node costs as much as the node.
+    YamlResult<bool> charge(const Event& at) {
+        if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", at)};
+        return true;
+    }
+
+    // charge() for a node read while some alias is being followed.
+    YamlResult<bool> copied(const Event& at) {
+        if (aliases_followed_ == 0) return true;
+        return charge(at);
+    }
+
     // The node at pos, following aliases; counts each expansion.
     YamlResult<std::size_t> resolve(std::size_t pos) {
         while (ev_[pos].kind == Kind::Alias) {
-            if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", ev_[pos])};
+            VEXO_TRY(charge(ev_[pos]));
             pos = ev_[pos].link;
         }
         return pos;
     }
+
+    // Marks the reading of an alias's node, for as long as it lasts.
+    class Following {
+    public:
+        Following(Reader& r, bool through_alias) : r_(r), on_(through_alias) { r_.aliases_followed_ += on_; }
+        ~Following() { r_.aliases_followed_ -= on_; }
+        Following(const Following&) = delete;
+        Following& operator=(const Following&) = delete;
+
+    private:
+        Reader& r_;
+        std::size_t on_;
+    };
 
     // Steps over the node at pos without reading it (aliases are not followed).
     std::size_t skip(std::size_t pos) const {
@@ -411,10 +519,14 @@ private:
         return ev_[pos].kind == Kind::Alias ? pos + 1 : next;
     }
 
-    YamlResult<bool> enter(std::size_t depth, const Event& at) const {
+    YamlResult<bool> enter(std::size_t depth, const Event& at) {
         if (depth > max_depth) return Err{problem("recursion limit exceeded", at)};
+        if (depth > deepest_) deepest_ = depth;
         return true;
     }
+
+    // The value of an alias's node, read once per context and then shared.
+    YamlResult<YamlValue> aliased(std::size_t node, std::size_t depth, Context ctx);
 
     // A mapping key taken as its text: any scalar, whatever its style or tag.
     YamlResult<std::string> key_text(std::size_t& pos);
@@ -429,12 +541,24 @@ private:
     const std::vector<Event>& ev_;
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
+    std::size_t aliases_followed_ = 0;  // aliases whose node is being read
+    std::size_t deepest_ = 0;           // deepest collection level entered so far
+
+    // A node read through an alias: its value, how many levels it nests below
+    // the level it was read at, and the expansions reading it cost.
+    struct Shared {
+        YamlValue value;
+        std::size_t height = 0;
+        std::size_t cost = 0;
+    };
+    std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
 };
 
 YamlResult<std::string> Reader::key_text(std::size_t& pos) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
     if (e.kind != Kind::Scalar) return Err{problem("mapping key is not a scalar", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return e.value;
 }
@@ -443,6 +567,7 @@ YamlResult<std::string> Reader::model(std::size_t& pos) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
     if (e.kind != Kind::Scalar) return Err{problem("model is not a scalar", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return e.value;
 }
@@ -456,6 +581,7 @@ YamlResult<std::size_t> Reader::count(std::size_t& pos) {
     if (!form_ok) return Err{problem("expected an unsigned integer", e)};
     const auto v = parse_unsigned(e.value);
     if (!v || *v > SIZE_MAX) return Err{problem("expected an unsigned integer", e)};
+    VEXO_TRY(copied(e));
     pos += 1;
     return static_cast<std::size_t>(*v);
 }
@@ -502,11 +628,12 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
 YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
     if (ev_[pos].kind == Kind::Alias) {
         VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
-        VEXO_ASSIGN_OR_RETURN(YamlValue v, value(node, depth, ctx));
+        VEXO_ASSIGN_OR_RETURN(YamlValue v, aliased(node, depth, ctx));
         pos += 1;
         return v;
     }
     const Event& e = ev_[pos];
+    VEXO_TRY(copied(e));
     if (e.kind == Kind::Scalar) {
         pos += 1;
         return scalar(e, ctx);
@@ -534,6 +661,39 @@ YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context
     return v;
 }
 
+// The typed value of a node depends only on the node and the context; the
+// depth it is read at only decides whether the limit rejects it.  So the
+// first reading through an alias is kept, and a later alias of the same node
+// shares it when it fits under the limit where it stands, and is charged the
+// same expansions that reading it again would cost.  Memory then stays
+// linear in the text however often a node is named, and the time is bounded
+// by the expansion limit.
+YamlResult<YamlValue> Reader::aliased(std::size_t node, std::size_t depth, Context ctx) {
+    auto& cache = shared_[static_cast<std::size_t>(ctx)];
+    if (const auto it = cache.find(node); it != cache.end() && depth + it->second.height <= max_depth) {
+        const Shared& known = it->second;
+        if (known.cost > alias_limit_ - expansions_) {
+            return Err{problem("repetition limit exceeded", ev_[node])};
+        }
+        expansions_ += known.cost;
+        if (depth + known.height > deepest_) deepest_ = depth + known.height;
+        return known.value;
+    }
+    const std::size_t deepest_before = deepest_;
+    const std::size_t expansions_before = expansions_;
+    deepest_ = depth;
+    YamlResult<YamlValue> v = [&]() -> YamlResult<YamlValue> {
+        const Following following(*this, true);
+        std::size_t cur = node;
+        return value(cur, depth, ctx);
+    }();
+    const std::size_t height = deepest_ - depth;
+    if (deepest_before > deepest_) deepest_ = deepest_before;
+    if (!v.ok()) return v;
+    cache.insert_or_assign(node, Shared{*v, height, expansions_ - expansions_before});
+    return v;
+}
+
 YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
     const Event& e = ev_[node];
@@ -545,6 +705,8 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         return Err{problem("params is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
+    const Following following(*this, node != pos);
+    VEXO_TRY(copied(e));
 
     Params p;
     bool have_model = false, have_channels = false, have_windows = false, have_samples = false;
@@ -602,6 +764,8 @@ YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
         return Err{problem("registers is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
+    const Following following(*this, node != pos);
+    VEXO_TRY(copied(e));
     std::size_t cur = node;
     VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, Context::Registers));
     pos = after(pos, cur);

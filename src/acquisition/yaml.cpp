@@ -1,5 +1,7 @@
 #include "acquisition/yaml.hpp"
 
+#include "error.hpp"
+
 namespace vexoacq::acquisition {
 
 void YamlMapping::push_back(YamlValue key, YamlValue value) {
@@ -52,30 +54,62 @@ YamlValue YamlValue::floating(double d) {
 YamlValue YamlValue::string(std::string s) {
     YamlValue v;
     v.type_ = Type::String;
-    v.string_ = std::move(s);
+    v.string_ = std::make_shared<const std::string>(std::move(s));
     return v;
 }
 
 YamlValue YamlValue::sequence(std::vector<YamlValue> items) {
     YamlValue v;
     v.type_ = Type::Sequence;
-    v.items_ = std::move(items);
+    v.items_ = std::make_shared<const std::vector<YamlValue>>(std::move(items));
     return v;
 }
 
 YamlValue YamlValue::mapping(YamlMapping m) {
     YamlValue v;
     v.type_ = Type::Mapping;
-    v.mapping_ = std::move(m);
+    v.mapping_ = std::make_shared<const YamlMapping>(std::move(m));
     return v;
 }
 
 YamlValue YamlValue::tagged(std::string tag, YamlValue inner) {
     YamlValue v;
     v.type_ = Type::Tagged;
-    v.string_ = std::move(tag);
-    v.items_.push_back(std::move(inner));
+    v.string_ = std::make_shared<const std::string>(std::move(tag));
+    std::vector<YamlValue> one;
+    one.push_back(std::move(inner));
+    v.items_ = std::make_shared<const std::vector<YamlValue>>(std::move(one));
     return v;
+}
+
+namespace {
+const std::string& no_text() {
+    static const std::string empty;
+    return empty;
+}
+const std::vector<YamlValue>& no_items() {
+    static const std::vector<YamlValue> empty;
+    return empty;
+}
+const YamlMapping& no_entries() {
+    static const YamlMapping empty;
+    return empty;
+}
+}  // namespace
+
+const std::string& YamlValue::as_string() const noexcept { return string_ ? *string_ : no_text(); }
+
+const std::vector<YamlValue>& YamlValue::as_sequence() const noexcept {
+    return type_ == Type::Sequence && items_ ? *items_ : no_items();
+}
+
+const YamlMapping& YamlValue::as_mapping() const noexcept {
+    return type_ == Type::Mapping && mapping_ ? *mapping_ : no_entries();
+}
+
+const YamlValue& YamlValue::tagged_value() const {
+    if (type_ != Type::Tagged || !items_) internal_fault("YAML value is not tagged");
+    return items_->at(0);
 }
 
 std::optional<std::uint64_t> YamlValue::as_unsigned() const noexcept {
@@ -97,10 +131,10 @@ bool operator==(const YamlValue& a, const YamlValue& b) {
         case YamlValue::Type::Bool: return a.bool_ == b.bool_;
         case YamlValue::Type::Integer: return a.negative_ == b.negative_ && a.bits_ == b.bits_;
         case YamlValue::Type::Float: return a.float_ == b.float_;
-        case YamlValue::Type::String: return a.string_ == b.string_;
-        case YamlValue::Type::Sequence: return a.items_ == b.items_;
-        case YamlValue::Type::Mapping: return a.mapping_ == b.mapping_;
-        case YamlValue::Type::Tagged: return a.string_ == b.string_ && a.items_ == b.items_;
+        case YamlValue::Type::String: return a.as_string() == b.as_string();
+        case YamlValue::Type::Sequence: return a.as_sequence() == b.as_sequence();
+        case YamlValue::Type::Mapping: return a.as_mapping() == b.as_mapping();
+        case YamlValue::Type::Tagged: return a.tag() == b.tag() && a.tagged_value() == b.tagged_value();
     }
     return false;
 }

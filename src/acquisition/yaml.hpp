@@ -1,10 +1,13 @@
 // Typed YAML values and the open, insertion-ordered YAML mapping.
 //
 // These are what "metadata.yml" becomes: Params.extra and Metadata.registers
-// are YamlMappings.  Values are plain, copyable trees.
+// are YamlMappings.  Values are immutable trees whose strings, sequences and
+// mappings are shared between copies, so a node that aliases name many times
+// is held once, and copying Params is cheap.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,11 +70,11 @@ public:
     bool as_bool() const noexcept { return bool_; }
     double as_float() const noexcept { return float_; }
     // String content, or the tag of a tagged value.
-    const std::string& as_string() const noexcept { return string_; }
-    const std::string& tag() const noexcept { return string_; }
-    const std::vector<YamlValue>& as_sequence() const noexcept { return items_; }
-    const YamlMapping& as_mapping() const noexcept { return mapping_; }
-    const YamlValue& tagged_value() const { return items_.at(0); }
+    const std::string& as_string() const noexcept;
+    const std::string& tag() const noexcept { return as_string(); }
+    const std::vector<YamlValue>& as_sequence() const noexcept;
+    const YamlMapping& as_mapping() const noexcept;
+    const YamlValue& tagged_value() const;
 
     // Structural equality (floats by value, so NaN never equals NaN).
     friend bool operator==(const YamlValue& a, const YamlValue& b);
@@ -82,9 +85,10 @@ private:
     bool negative_ = false;       // Integer: bits_ holds an int64 when set
     std::uint64_t bits_ = 0;      // Integer
     double float_ = 0.0;          // Float
-    std::string string_;          // String, or the tag of Tagged
-    std::vector<YamlValue> items_;  // Sequence, or the one inner value of Tagged
-    YamlMapping mapping_;         // Mapping
+    std::shared_ptr<const std::string> string_;  // String, or the tag of Tagged; shared between copies
+    // Sequence, or the one inner value of Tagged; shared between copies.
+    std::shared_ptr<const std::vector<YamlValue>> items_;
+    std::shared_ptr<const YamlMapping> mapping_;  // Mapping; shared between copies
 };
 
 }  // namespace vexoacq::acquisition

@@ -1,6 +1,7 @@
 // The acquisition folder: chunk layouts, recognising and listing folders,
 // names, metadata text and auxiliary files, all on real temporary folders.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +15,14 @@
 #include "acquisition/acquisition.hpp"
 #include "acquisition/chunk.hpp"
 #include "acquisition/util.hpp"
+#include "support/bounded_child.hpp"
 #include "support/tempdir.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::acquisition;
 using error::AcquisitionError;
 using error::AcquisitionErrorKind;
+using vexoacq::testing::run_bounded;
 using vexoacq::testing::TempDir;
 
 namespace {
@@ -441,6 +444,59 @@ TEST(MiscData, UnreadableFileKeepsTheOsErrorText) {
     const Acquisition acq = Acquisition::open(dir.path()).value();
     EXPECT_EQ(acq.misc_data(MiscDataKind::ReadoutMetadata).error(),
               AcquisitionError::read_failed("Permission denied (os error 13)"));
+}
+
+// metadata.yml and the auxiliary files are read only when they are regular
+// files.  A FIFO would block the read for ever and a link to /dev/zero would
+// fill memory, so each case runs in a child under a time and memory limit.
+TEST(SpecialFiles, AreRefusedWithoutBlockingOrGrowing) {
+    const auto fifo = [](const TempDir& dir, const char* name) {
+        return ::mkfifo((dir / name).c_str(), 0600) == 0;
+    };
+    const auto zero = [](const TempDir& dir, const char* name) {
+        dir.symlink("/dev/zero", name);
+        return true;
+    };
+    const auto dangling = [](const TempDir& dir, const char* name) {
+        dir.symlink("no-such-file", name);
+        return true;
+    };
+    const struct {
+        const char* name;
+        bool (*make)(const TempDir&, const char*);
+        bool is_acquisition;      // with metadata.yml made this way
+        AcquisitionError misc;    // every auxiliary file made this way
+    } cases[] = {
+        {"fifo", +fifo, true, AcquisitionError::read_failed("Invalid argument (os error 22)")},
+        {"link to /dev/zero", +zero, true, AcquisitionError::read_failed("Invalid argument (os error 22)")},
+        {"dangling link", +dangling, false, AcquisitionError(AcquisitionErrorKind::NoSuchMiscData)},
+    };
+    const MiscDataKind kinds[] = {MiscDataKind::ReadoutMetadata, MiscDataKind::PedestalsCalibration,
+                                  MiscDataKind::TimingCalibration, MiscDataKind::Adc2mvCalibration};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.write("aux/metadata.yml", kMetadata);
+        dir.mkdir("meta");
+        ASSERT_TRUE(c.make(dir, "meta/metadata.yml"));
+        for (MiscDataKind kind : kinds) {
+            ASSERT_TRUE(c.make(dir, (std::string("aux/") + misc_data_file_name(kind)).c_str()));
+        }
+        EXPECT_EQ(util::is_acquisition(dir / "meta"), c.is_acquisition);
+        const std::string outcome = run_bounded(10, std::size_t{512} << 20, [&] {
+            const Acquisition aux = Acquisition::open(dir / "aux").value();
+            for (MiscDataKind kind : kinds) {
+                const auto got = aux.misc_data(kind);
+                if (got.ok() || !(got.error() == c.misc)) return false;
+            }
+            if (!c.is_acquisition) return true;
+            const Acquisition meta = Acquisition::open(dir / "meta").value();
+            return meta.metadata_str().error() == AcquisitionError::read_failed("failed to read metadata") &&
+                   meta.metadata().error().kind == error::MetadataErrorKind::Unreadable &&
+                   util::list_acquisitions(dir.path()).size() == (c.is_acquisition ? 2u : 1u);
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acquisition/metadata.hpp"
+#include "support/bounded_child.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::acquisition;
@@ -248,6 +249,41 @@ std::string nested(std::size_t levels, const std::string& inner = "1") {
     return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
+// "item, item, ..." n times.
+std::string list_of(std::size_t n, const std::string& item) {
+    std::string out;
+    for (std::size_t k = 0; k < n; ++k) out += (k ? ", " : "") + item;
+    return out;
+}
+
+constexpr std::size_t kChildMemory = std::size_t{1} << 30;
+
+// libyaml's scanner pays the depth of the open flow collections for every
+// token, so these texts took minutes to read through; the reading must stop
+// as soon as rejection is certain.
+TEST(MetadataLimits, DeepNestingStopsEarly) {
+    std::string deep_model = "params:\n  model: ";
+    for (int k = 0; k < 125000; ++k) deep_model += "{a: ";
+    deep_model += "1" + std::string(125000, '}') + "\n";
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"mappings in params (500 KB)", deep_model},
+        {"sequences in registers", with_registers("{r: " + nested(100000) + "}")},
+        {"sequences under an ignored key", "other: " + nested(100000) + "\n" + with_params("")},
+        {"sequence root", nested(100000)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string outcome = vexoacq::testing::run_bounded(10, kChildMemory, [&] {
+            const auto md = parse_metadata(c.text);
+            return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+}
+
 TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
     // The top-level mapping is level 1 and params/registers level 2, so a
     // value may open 126 more levels.
@@ -262,8 +298,17 @@ TEST(MetadataLimits, NestingInsideParamsAndRegisters) {
         // Followed aliases count their depth where they are used.
         {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(26, "*d") + "\n"), true},
         {"d: &d " + nested(100) + "\n" + with_params("  y: " + nested(27, "*d") + "\n"), false},
-        // Ignored top-level keys are stepped over without the limit.
+        // Ignored top-level keys are stepped over without the limit, up to a
+        // budget of depth beyond it: a few thousand bare levels pass, ...
         {"ignored: " + nested(5000) + "\n" + with_params(""), true},
+        {"ignored: " + nested(127, list_of(100000, "1")) + "\n" + with_params(""), true},
+        {"ignored: " + nested(300, "[" + list_of(20000, "1") + "]") + "\n" + with_params(""), true},
+        // ... tens of thousands of levels, or a long list held deep, do not.
+        {"ignored: " + nested(20000) + "\n" + with_params(""), false},
+        {"ignored: " + nested(1000, "[" + list_of(100000, "1") + "]") + "\n" + with_params(""), false},
+        // A top-level key that is a collection is rejected, nested or not.
+        {"? " + nested(200) + "\n: 1\n" + with_params(""), false},
+        {"? " + nested(2) + "\n: 1\n" + with_params(""), false},
     };
     for (std::size_t k = 0; k < std::size(cases); ++k) {
         SCOPED_TRACE(k);
@@ -285,7 +330,8 @@ std::string laughs(std::size_t levels) {
 }
 
 TEST(MetadataLimits, AliasExpansions) {
-    // Two levels: 110 expansions against a limit of 100 per event.
+    // Two levels: 110 aliases followed and about 1200 nodes copied through
+    // them, against a limit of 100 per event.
     const auto small = parse_metadata(with_registers(laughs(2)));
     ASSERT_TRUE(small.ok());
     EXPECT_EQ(small->registers.get("l2")->as_sequence().size(), 10u);
@@ -296,6 +342,61 @@ TEST(MetadataLimits, AliasExpansions) {
     EXPECT_FALSE(parse_metadata("params:\n  model: m\n" + kCounts + "  l: " + laughs(9) + "\nregisters:\n").ok());
     // Unread when it stands under an ignored key.
     EXPECT_TRUE(parse_metadata("junk: " + laughs(9) + "\n" + with_params("")).ok());
+}
+
+// An alias costs as much as the node it copies: one anchored list of n scalars
+// used m times inside params copies about n*m nodes, from about n+m events.
+TEST(MetadataLimits, AliasCopiesCountAgainstTheLimit) {
+    const struct {
+        std::size_t items, uses;
+        bool ok;
+    } cases[] = {
+        {10, 100, true},      // 1100 copies, limit above 10000
+        {100, 200, true},     // 20000 copies, limit above 30000
+        {1000, 1000, false},  // 10^6 copies from 8 KB of text
+        {5000, 5000, false},  // 25 * 10^6 copies from 35 KB: gigabytes if built
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.items) + " items used " + std::to_string(c.uses) + " times");
+        const std::string text = "other: &a [" + list_of(c.items, "1") + "]\n" +
+                                 with_params("  x: [" + list_of(c.uses, "*a") + "]\n");
+        const std::string outcome = vexoacq::testing::run_bounded(10, kChildMemory, [&] {
+            const auto md = parse_metadata(text);
+            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+            if (!md.ok()) return false;
+            const auto& x = md->params.extra.get("x")->as_sequence();
+            return x.size() == c.uses && x.back().as_sequence().size() == c.items;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+}
+
+// Within the limit an aliased node is held once however often it is named:
+// texts of a few hundred kilobytes that would otherwise build gigabytes.
+TEST(MetadataLimits, AliasedNodesAreShared) {
+    const std::string long_text(1 << 20, 'x');
+    const struct {
+        const char* name;
+        std::string anchored;  // the anchored node
+        std::size_t uses;
+    } cases[] = {
+        {"list of 100000 items used 95 times", "[" + list_of(100000, "1") + "]", 95},
+        {"string of 1 MiB used 1000 times", "'" + long_text + "'", 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = "other: &a " + c.anchored + "\n" + with_params("  x: [" + list_of(c.uses, "*a") + "]\n");
+        const std::string outcome = vexoacq::testing::run_bounded(10, std::size_t{512} << 20, [&] {
+            const auto md = parse_metadata(text);
+            if (!md.ok()) return false;
+            const auto& x = md->params.extra.get("x")->as_sequence();
+            const YamlValue& first = x.front();
+            const bool sized = first.type() == YamlValue::Type::String ? first.as_string() == long_text
+                                                                        : first.as_sequence().size() == 100000;
+            return x.size() == c.uses && sized && x.back() == first;
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
 }
 
 TEST(MetadataLimits, ManyDistinctKeysStayLinear) {

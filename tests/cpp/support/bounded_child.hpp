@@ -1,0 +1,66 @@
+// Runs a hostile case in a child process under a time limit and an
+// address-space limit, so that a case that hangs or grows without end fails
+// its test instead of stalling or exhausting the whole run.  The sanitizer
+// builds reserve terabytes of shadow memory up front, so there only the time
+// limit applies, stretched for their slower code.
+#pragma once
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string>
+
+namespace vexoacq::testing {
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSpaceLimited = false;
+inline constexpr unsigned kTimeScale = 10;
+#else
+inline constexpr bool kAddressSpaceLimited = true;
+inline constexpr unsigned kTimeScale = 1;
+#endif
+
+// Runs `body` (returning bool) in a forked child with at most `seconds` of
+// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
+// when body returned true, otherwise it says what happened.
+template <class Body>
+std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        ::alarm(seconds * kTimeScale);
+        if (kAddressSpaceLimited) {
+            const rlimit limit{memory_bytes, memory_bytes};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        int code = 1;
+        try {
+            code = body() ? 0 : 1;
+        } catch (const std::bad_alloc&) {
+            code = 2;
+        } catch (...) {
+            code = 3;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    if (WIFEXITED(status)) {
+        switch (WEXITSTATUS(status)) {
+            case 0: return "passed";
+            case 1: return "returned false";
+            case 2: return "out of memory";
+            default: return "threw";
+        }
+    }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "time limit exceeded";
+    return "killed by signal " + std::to_string(WTERMSIG(status));
+}
+
+}  // namespace vexoacq::testing
