@@ -1,0 +1,159 @@
+// One fuzz entry per parser of the core: each takes arbitrary bytes and runs
+// one parser over them the way the module would, so that the sanitizers see
+// every read.  A parser may refuse its input with an error value or, for
+// input outside its stated limits, with InternalFault; anything else (an
+// out-of-bounds read, a crash, another exception) is a fault.
+//
+// The same entries run two ways: tests/cpp/test_fuzz_parsers.cpp drives them
+// with a seeded random loop inside the normal test run, and fuzz/fuzz_main.cpp
+// hands them to libFuzzer for a coverage-guided hunt (scripts/fuzz_cpp).
+//
+// Decoder input: byte 0 picks the model string, bytes 1 to 3 give channels,
+// windows and samples (small, so a run is about the event's bytes, not the
+// geometry), byte 4 the number k of tuning keys, then k records of one key
+// byte and a 32-bit little-endian value, then the raw event.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "acquisition/metadata.hpp"
+#include "acquisition/yaml.hpp"
+#include "calibration/gzip.hpp"
+#include "calibration/pedestals.hpp"
+#include "calibration/pickle.hpp"
+#include "ecc/check.hpp"
+#include "error.hpp"
+#include "export/csv.hpp"
+#include "parsing/parsing.hpp"
+
+namespace vexoacq::fuzz {
+
+using Bytes = std::span<const std::uint8_t>;
+
+inline constexpr std::string_view kModels[] = {
+    "zelkv3", "quopv2", "brindlexv3", "zelkv3s", "ryk16", "tolv96", "mervyv2_eval",
+    "mervyv1_evalr2", "mervyv2_evalr1", "mervyv2_evalr2", "quopoc_quop", "quopoc_zelk", "skarn", "hux-k12-4",
+};
+
+inline constexpr std::string_view kTuningKeys[] = {
+    "abs_wind_mask", "chan_shift", "chanmask", "chip_stop_word", "data_mask", "databitmask",
+    "datamask", "headers", "n_channel_headers", "n_chip_footers", "n_chip_headers", "n_event_footers",
+    "n_event_headers", "n_footer_words", "n_footers", "n_last_bits", "n_window_footers",
+    "n_window_headers", "num_chips", "packet_size", "stop_word", "timing_mask", "timing_shift", "windmask",
+};
+
+// Runs `f`, treating InternalFault as an accepted outcome.
+template <class F>
+bool run_guarded(F&& f) {
+    try {
+        f();
+        return true;
+    } catch (const InternalFault&) {
+        return false;
+    }
+}
+
+struct DecodeInput {
+    acquisition::Params params;
+    Bytes event;
+};
+
+inline DecodeInput split_decode_input(Bytes in) {
+    DecodeInput out;
+    auto byte = [&](std::size_t i) -> std::uint8_t { return i < in.size() ? in[i] : 0; };
+    out.params.model = std::string(kModels[byte(0) % std::size(kModels)]);
+    // 0..63 channels (96 for tolv96 when the top bit is set), windows and samples
+    out.params.channels = (byte(1) & 0x80) ? 96 : (byte(1) & 0x3F);
+    out.params.windows = byte(2) & 0x3F;
+    out.params.samples = byte(3) & 0x7F;
+    std::size_t k = byte(4) % 8, pos = 5;
+    for (std::size_t i = 0; i < k && pos + 5 <= in.size(); ++i, pos += 5) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, in.data() + pos + 1, 4);
+        // small values most of the time: the keys are counts, shifts and masks
+        if (!(in[pos] & 0x80)) v &= 0xFF;
+        out.params.extra.push_back(
+            acquisition::YamlValue::string(std::string(kTuningKeys[in[pos] % std::size(kTuningKeys)])),
+            acquisition::YamlValue::unsigned_integer(v));
+    }
+    out.event = in.size() > pos ? in.subspan(pos) : Bytes{};
+    return out;
+}
+
+// Decodes the event under its family and, when it decodes, writes it as one
+// CSV block to /dev/null (channel list, window-label merge, rows) and
+// subtracts an all-zero pedestal table of the params' geometry.
+inline void decode_one(Bytes in) {
+    DecodeInput d = split_decode_input(in);
+    auto family = parsing::family_of(d.params.model);
+    if (!family) internal_fault("fuzz: unknown model");
+    parsing::with_event_type(*family, [&]<class E>(std::type_identity<E>) {
+        run_guarded([&] {
+            auto r = parsing::parse_into<E>(d.event, d.params);
+            if (!r.ok()) return;
+            E event = std::move(r).value();
+            int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (fd < 0) internal_fault("fuzz: cannot open /dev/null");
+            {
+                export_::csv::CsvWriter writer(fd, 4096);
+                std::span<const E> one(&event, 1);
+                (void)export_::csv::export_csv(one, writer, d.params);
+            }
+            ::close(fd);
+            calibration::pedestals::Pedestals table;
+            std::size_t w = d.params.windows, s = d.params.samples;
+            table.data.assign(d.params.channels, std::vector<std::vector<float>>(w, std::vector<float>(s, 0.0f)));
+            (void)table.correct(event, d.params);
+        });
+    });
+}
+
+inline void pickle_one(Bytes in) {
+    run_guarded([&] { (void)calibration::pickle::decode(in); });
+}
+
+inline void gzip_one(Bytes in) {
+    run_guarded([&] { (void)calibration::gzip::inflate_member(in, std::size_t{1} << 24); });
+}
+
+inline void pedestals_one(Bytes in) {
+    run_guarded([&] { (void)calibration::pedestals::Pedestals::from_bytes(in); });
+}
+
+inline void metadata_one(Bytes in) {
+    // the module hands the parser the text of a file it has read into a
+    // string, whose data() is never null, also for an empty file
+    std::string text(reinterpret_cast<const char*>(in.data()), in.size());
+    run_guarded([&] { (void)acquisition::parse_metadata(text); });
+}
+
+inline void ecc_one(Bytes in) {
+    // the check's geometry is fixed: stretch the input to a one-chip event
+    // (131142 bytes) or leave it short, as byte 0 says
+    std::vector<std::uint8_t> raw(in.begin(), in.end());
+    if (!raw.empty() && (raw[0] & 1)) raw.resize(131142 - (raw[0] >> 5), raw.size() > 1 ? raw[1] : 0);
+    run_guarded([&] {
+        (void)ecc::check::check_event(raw);
+        (void)ecc::check::correct_event(raw);
+    });
+}
+
+struct Entry {
+    std::string_view name;
+    void (*run)(Bytes);
+};
+
+inline constexpr Entry kEntries[] = {
+    {"decode", decode_one}, {"pickle", pickle_one}, {"gzip", gzip_one},
+    {"pedestals", pedestals_one}, {"metadata", metadata_one}, {"ecc", ecc_one},
+};
+
+}  // namespace vexoacq::fuzz
