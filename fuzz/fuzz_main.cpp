@@ -7,13 +7,15 @@
 // no earlier input lit joins the corpus, from which the next inputs are
 // mutated.  ASan and UBSan stop the run on the first bad access; the death
 // callback then writes the input being run to ./crash-input.  Inputs slower
-// than a second are written to ./slow-<n>.
+// than a second are written to ./slow-<n>; the corpus, at the end, to
+// ./corpus/.
 //   fuzz_<entry> SECONDS SEED
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -37,7 +39,7 @@ const std::vector<std::uint8_t>* g_current = nullptr;
 
 void write_file(const char* name, const std::vector<std::uint8_t>& bytes) {
     if (FILE* f = std::fopen(name, "wb")) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
 }
@@ -65,6 +67,15 @@ int main(int argc, char** argv) {
     static std::uint8_t seen[1 << 16];  // highest hit-count bucket seen per edge
     auto bucket = [](std::uint8_t n) -> std::uint8_t { return n == 0 ? 0 : n < 2 ? 1 : n < 4 ? 2 : n < 16 ? 3 : 4; };
     std::vector<std::vector<std::uint8_t>> corpus{{}, {0, 0, 0, 0, 0}, std::vector<std::uint8_t>(64, 0)};
+    if (std::filesystem::is_directory("corpus"))  // resume from an earlier run
+        for (const auto& f : std::filesystem::directory_iterator("corpus")) {
+            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(f.file_size()));
+            if (FILE* in = std::fopen(f.path().c_str(), "rb")) {
+                bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
+                std::fclose(in);
+                corpus.push_back(std::move(bytes));
+            }
+        }
     static constexpr std::uint8_t kSpecial[] = {0x00, 0xFF, 0x01, 0x02, 0x80, 0x7F, 0x5A, 0xFA, 0x1F, 0x8B, 0x08,
                                                 '(', ']', '}', 'N', 'K', 'J', 'G', 'X', 'e', '.', 'u', 's', 'h',
                                                 'q', 0x94, 0x95, 0x8C, 0x85, 0x86, 0x87, 'c', 'R', '[', '{', ':',
@@ -128,6 +139,14 @@ int main(int argc, char** argv) {
             }
         }
         if (fresh) corpus.push_back(std::move(in));
+    }
+    // the corpus, for later runs and for the whole-acquisition harness
+    // (scripts/fuzz_acquisitions.py --corpus build/fuzz/decode/corpus)
+    std::filesystem::create_directories("corpus");
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        char name[48];
+        std::snprintf(name, sizeof name, "corpus/%06zu", i);
+        write_file(name, corpus[i]);
     }
     std::size_t edges = 0;
     for (std::uint8_t b : seen) edges += b != 0;

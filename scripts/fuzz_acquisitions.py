@@ -12,6 +12,11 @@ the seed that reproduces it:
     PYTHONPATH=build/python:tests/python /usr/bin/python3 -c \
         'import fuzz_support as f; print(f.run_case(SEED))'
 
+--corpus build/fuzz/decode/corpus takes half the cases' events from the
+corpus that scripts/fuzz_cpp left (inputs that reach deep into the
+decoders), so export, window merge and pedestal subtraction get real work.
+Reproduce such a case with FUZZ_EVENT_CORPUS set to the same folder.
+
 --known also generates the inputs of the damaged-file faults already on
 file (huge channel counts, deep nesting, alias blow-up, pickle mark
 floods), to show that the harness finds them.
@@ -40,7 +45,10 @@ def main():
     ap.add_argument("--mem-mb", type=int, default=2048)
     ap.add_argument("--timeout", type=float, default=60)
     ap.add_argument("--out", default="fuzz-findings.jsonl")
+    ap.add_argument("--corpus", help="events from the C++ decode fuzz corpus (scripts/fuzz_cpp) for half the cases")
     args = ap.parse_args()
+    if args.corpus:
+        os.environ["FUZZ_EVENT_CORPUS"] = os.path.abspath(args.corpus)
 
     deadline = time.monotonic() + args.seconds
     counts = collections.Counter()

@@ -200,8 +200,12 @@ def _mervyv1_like(rng, packets):
 def _event(rng, params):
     model = params["model"]
     r = rng.random()
-    if r < 0.25:
-        ev = bytes(rng.randrange(256) for _ in range(rng.choice((0, 1, 2, 3, 4, 8, 12, 22, 64, 100, 300))))
+    if r < 0.02:  # a large event: time and memory must stay in proportion
+        ev = rng.randbytes(rng.choice((65536, 262144, 1 << 20)))
+    elif r < 0.04:
+        ev = _words_event(rng, 1 << 15, rng.random() < 0.5)
+    elif r < 0.25:
+        ev = rng.randbytes(rng.choice((0, 1, 2, 3, 4, 8, 12, 22, 64, 100, 300)))
     elif r < 0.5:
         ev = _words_event(rng, rng.randint(0, 400), rng.random() < 0.5)
     elif r < 0.7 and model in ("ryk16", "tolv96"):
@@ -292,7 +296,7 @@ def _misc(rng, params, known):
     elif r < 0.55:
         raw = gzip.compress(_random_pickle_ops(rng))
     elif r < 0.65:
-        raw = bytes(rng.randrange(256) for _ in range(rng.randint(0, 64)))
+        raw = rng.randbytes(rng.randint(0, 64))
     elif r < 0.75:  # damaged gzip: cut, flipped, wrong trailer, two members
         good = gzip.compress(pickle.dumps({"data": _pedestal_table(rng, params)}))
         b = bytearray(good)
@@ -316,20 +320,80 @@ def _misc(rng, params, known):
     return raw
 
 
+def _corpus_params(entry):
+    """Params and event of one input of the C++ decode fuzz corpus, read as
+    tests/cpp/support/fuzz_entries.hpp's split_decode_input reads it."""
+    b = lambda i: entry[i] if i < len(entry) else 0  # noqa: E731
+    params = {"model": MODELS[b(0) % len(MODELS)], "channels": 96 if b(1) & 0x80 else b(1) & 0x3F,
+              "windows": b(2) & 0x3F, "samples": b(3) & 0x7F}
+    pos = 5
+    for _ in range(b(4) % 8):
+        if pos + 5 > len(entry):
+            break
+        v = struct.unpack_from("<I", entry, pos + 1)[0]
+        if not entry[pos] & 0x80:
+            v &= 0xFF
+        params[TUNING_KEYS_CPP[entry[pos] % len(TUNING_KEYS_CPP)]] = v
+        pos += 5
+    return params, entry[pos:]
+
+
+# The key order of the C++ fuzz entries (the same names as TUNING_KEYS).
+TUNING_KEYS_CPP = TUNING_KEYS
+
+
+def _corpus_case(rng, corpus, known):
+    """A case whose events come from the decode corpus: decodable events of
+    one geometry, so export, merge and pedestal subtraction get real work."""
+    params, first = _corpus_params(rng.choice(corpus))
+    files = {"metadata.yml": _metadata(rng, params, known) if rng.random() < 0.2 else
+             (yaml_text(params)).encode()}
+    events = [first]
+    for _ in range(rng.randint(0, 6)):
+        p2, ev = _corpus_params(rng.choice(corpus))
+        if p2 == params or rng.random() < 0.3:
+            events.append(ev)
+    data = b"".join(events)
+    idx = bytearray()
+    off = 0
+    for e in events:
+        idx += struct.pack("<II", off, len(e))
+        off += len(e)
+    files["0.bin"], files["0.idx"] = data, bytes(idx)
+    if rng.random() < 0.6:
+        files["pedestals_calibration"] = gzip.compress(pickle.dumps({"data": _pedestal_table(rng, params)}))
+    return params, files
+
+
+def yaml_text(params):
+    lines = ["params:"] + [f"  {json.dumps(k)}: {_yaml_scalar(v)}" for k, v in params.items()]
+    return "\n".join(lines) + "\nregisters: {}\n"
+
+
 def make_case(seed, known=False):
     """The files of one acquisition (name -> bytes; a name ending in "/" is a folder)."""
     return make_case_params(seed, known)[1]
 
 
-def make_case_params(seed, known=False):
-    """(the params mapping the case was made from, its files)."""
+def make_case_params(seed, known=False, corpus=None):
+    """(the params mapping the case was made from, its files).  `corpus`: a
+    list of inputs of the C++ decode fuzz corpus, used for half the cases."""
     rng = random.Random(seed)
+    if corpus and rng.random() < 0.5:
+        return _corpus_case(rng, corpus, known)
     params = _params(rng, known)
     files = {"metadata.yml": _metadata(rng, params, known)}
     _chunks(rng, params, files)
     for name in MISC_FILES:
         if rng.random() < 0.35:
             files[name] = _misc(rng, params, known)
+        elif rng.random() < 0.03:
+            files[name + "/"] = b""  # a folder of that name
+    if rng.random() < 0.02:
+        files = {"metadata.yml/": b"", **{k: v for k, v in files.items() if k != "metadata.yml"}}
+    if rng.random() < 0.03:
+        files["0.idx/"] = b""
+        files.pop("0.idx", None)
     return params, files
 
 
@@ -437,9 +501,27 @@ def exercise(folder, rng_seed=0):
             op("parsed_event", f"parsed_event({i})", lambda i=i: acq.parsed_event(i))
         op("slice", "acq[:]", lambda: acq[:])
         op("slice", "acq[1::2]", lambda: acq[1::2])
-        op("iter", "list(acq)", lambda: list(acq))
+        # a for loop, not list(acq): list() asks len() for a size hint first,
+        # and a failing count is specified to raise there
+        op("iter", "for e in acq", lambda: [e for e in acq])
+        it = iter(acq)
+        op("iter", "next(it) x3", lambda: [next(it, None) for _ in range(3)])
         for corr in (False, True):
             op("export_csv", f"export_csv(corr={corr})", lambda corr=corr: vexoacq.export_csv(acq, indices, out, corr))
+        # the export reads metadata.yml afresh, in its own parser: give it a
+        # text that yaml.safe_load never saw
+        meta = os.path.join(folder, "metadata.yml")
+        if os.path.isfile(meta):
+            with open(meta, "rb") as f:
+                text = bytearray(f.read())
+            for _ in range(rng.randint(1, 6)):
+                if text:
+                    at = rng.randrange(len(text))
+                    text[at:at + rng.randint(0, 3)] = rng.choice((b"[", b"{", b"&a ", b"*a", b"!!", b":", b"\n  ",
+                                                                   b"-", b"\xff", b"0x", b"#", b"'", b'"'))
+            with open(meta, "wb") as f:
+                f.write(text)
+            op("export_csv", "export_csv(rewritten metadata)", lambda: vexoacq.export_csv(acq, indices, out, True))
     for _ in range(3):
         raw = _ecc_input(rng)
         op("ecc", f"ecc_check(len={len(raw)})", lambda raw=raw: vexoacq.ecc_check(raw))
@@ -451,13 +533,22 @@ def _ecc_input(rng):
     chip = 131140
     n = rng.randint(1, 2)
     length = rng.choice((0, 1, 2, 3, chip * n - 5, chip * n - 6, chip * n, chip * n + 2, chip * n + 3, 100))
-    return bytes(rng.randrange(256) for _ in range(min(length, 64))) + bytes(max(0, length - 64))
+    if rng.random() < 0.5:
+        return rng.randbytes(length)
+    return rng.randbytes(min(length, 64)) + bytes(max(0, length - 64))
+
+
+def _load_corpus(path):
+    if not path or not os.path.isdir(path):
+        return None
+    return [Path(path, name).read_bytes() for name in sorted(os.listdir(path))]
 
 
 def child_main(argv):
     seed, folder = int(argv[0]), argv[1]
-    known = len(argv) > 2 and argv[2] == "known"
-    params, files = make_case_params(seed, known)
+    known = "known" in argv[2:]
+    corpus = _load_corpus(os.environ.get("FUZZ_EVENT_CORPUS"))
+    params, files = make_case_params(seed, known, corpus)
     write_case(folder, files)
     log = exercise(folder, rng_seed=seed)
     peak_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -527,7 +618,8 @@ def classify(rc, out, err, wall, case_bytes, *, slow_seconds, peak_mb):
 def run_case(seed, *, known=False, mem_bytes=2 << 30, cpu_seconds=60, timeout=90, slow_seconds=2.0,
              peak_mb=400, workdir=None):
     """Makes, writes and exercises case `seed` in a child; returns its findings."""
-    case_bytes = sum(len(v) for v in make_case(seed, known).values())
+    corpus = _load_corpus(os.environ.get("FUZZ_EVENT_CORPUS"))
+    case_bytes = sum(len(v) for v in make_case_params(seed, known, corpus)[1].values())
     with tempfile.TemporaryDirectory(dir=workdir, prefix="fuzzcase") as tmp:
         folder = os.path.join(tmp, "acq")
         args = [str(seed), folder] + (["known"] if known else [])

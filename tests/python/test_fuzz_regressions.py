@@ -13,14 +13,24 @@ import pytest
 
 import fuzz_support
 
-# Broken invariants that the inputs below are specified to end with: ECC
-# input outside the fixed tolv96 geometry, a mervyv1 packet too short for
-# its header words and samples, and a num_chips of 0.
+# Broken invariants that random input is specified to end with: ECC input
+# outside the fixed tolv96 geometry; decoder tuning keys outside a family's
+# limits (a mervyv1 packet too short for its header words and samples, a
+# num_chips of 0, channel blocks or chunks of zero length, a skarnv1 block
+# under two words, an empty quopoc chip segment); pedestal subtraction with
+# samples 0 on a channel that has labels and data.
 SPECIFIED_PANICS = (
     "raw tolv96 event is shorter than its 2-byte footer",
     "tolv96 channel data range lies past the end of the raw event",
     "packet too short for its header words and samples",
     "number of chips must be non-zero",
+    "num_chips must be non-zero",
+    "channel block length must be non-zero",
+    "chip length must be non-zero",
+    "chip segment must not be empty",
+    "channel block must hold at least two words",
+    "chunk size must be non-zero",
+    "attempt to divide by zero",
 )
 
 LIMITS = dict(mem_bytes=2 << 30, cpu_seconds=60, timeout=120, slow_seconds=20.0, peak_mb=1500)
