@@ -18,13 +18,16 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
 
+#include "acquisition/acquisition.hpp"
 #include "acquisition/metadata.hpp"
+#include "calibration/calibration.hpp"
 #include "acquisition/yaml.hpp"
 #include "calibration/gzip.hpp"
 #include "calibration/pedestals.hpp"
@@ -146,6 +149,71 @@ inline void ecc_one(Bytes in) {
     });
 }
 
+// A whole acquisition on disk: the decode input's params become metadata.yml;
+// after them, byte n gives the number of index records (n % 16), then 8
+// bytes per record, then the data file.  The store counts and fetches every
+// record and the export writes all of them, with an all-zero pedestal table
+// when the params' geometry is small enough to write one.
+inline void acquisition_one(Bytes in) {
+    namespace fs = std::filesystem;
+    DecodeInput d = split_decode_input(in);
+    Bytes rest = d.event;
+    std::size_t records = rest.empty() ? 0 : rest[0] % 16;
+    rest = rest.empty() ? rest : rest.subspan(1);
+    std::size_t idx_len = std::min(rest.size(), records * 8);
+    // one scratch folder per process, removed at exit
+    static const struct Scratch {
+        fs::path path = fs::temp_directory_path() / ("vexo-fuzz-" + std::to_string(::getpid()));
+        Scratch() {
+            fs::create_directories(path / "acq");
+            fs::create_directories(path / "out");
+        }
+        ~Scratch() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } scratch;
+    const fs::path& root = scratch.path;
+    auto write = [](const fs::path& path, Bytes bytes) {
+        if (FILE* f = std::fopen(path.c_str(), "wb")) {
+            if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+            std::fclose(f);
+        }
+    };
+    std::string meta = "params:\n  model: \"" + d.params.model + "\"\n  channels: " +
+                       std::to_string(d.params.channels) + "\n  windows: " + std::to_string(d.params.windows) +
+                       "\n  samples: " + std::to_string(d.params.samples) + "\n";
+    for (std::size_t i = 0; i < d.params.extra.size(); ++i)
+        meta += "  " + d.params.extra.key(i).as_string() + ": " +
+                std::to_string(d.params.extra.value(i).as_unsigned().value_or(0)) + "\n";
+    meta += "registers: {}\n";
+    const fs::path acq_dir = root / "acq";
+    write(acq_dir / "metadata.yml", {reinterpret_cast<const std::uint8_t*>(meta.data()), meta.size()});
+    write(acq_dir / "0.idx", rest.first(idx_len));
+    write(acq_dir / "0.bin", rest.subspan(idx_len));
+    run_guarded([&] {
+        auto acq = acquisition::Acquisition::open(acq_dir);
+        if (!acq.ok()) internal_fault("fuzz: acquisition folder did not open");
+        auto n = acq->len();
+        std::vector<std::size_t> indices;
+        for (std::size_t i = 0; i < records + 1; ++i) {
+            (void)acq->get(i);
+            indices.push_back(i);
+        }
+        (void)acq->misc_data(acquisition::MiscDataKind::PedestalsCalibration);  // absent
+        calibration::Corrections corrections(d.params);
+        if (d.params.channels * d.params.windows * d.params.samples <= 4096) {
+            calibration::pedestals::Pedestals table;
+            table.data.assign(d.params.channels, std::vector<std::vector<float>>(
+                                                     d.params.windows, std::vector<float>(d.params.samples, 0.0f)));
+            corrections = std::move(corrections).with_pedestals(std::move(table));
+        }
+        (void)n;
+        (void)export_::csv::export_csv_from_acq(std::move(acq).value(), indices, std::move(corrections),
+                                                root / "out", 1000);
+    });
+}
+
 struct Entry {
     std::string_view name;
     void (*run)(Bytes);
@@ -154,6 +222,7 @@ struct Entry {
 inline constexpr Entry kEntries[] = {
     {"decode", decode_one}, {"pickle", pickle_one}, {"gzip", gzip_one},
     {"pedestals", pedestals_one}, {"metadata", metadata_one}, {"ecc", ecc_one},
+    {"acquisition", acquisition_one},
 };
 
 }  // namespace vexoacq::fuzz
