@@ -23,7 +23,10 @@ std::vector<std::uint8_t> random_input(std::mt19937_64& rng, std::string_view en
     static constexpr std::uint8_t kSpecial[] = {0x00, 0xFF, 0x01, 0x02, 0x80, 0x7F, 0x5A, 0xFA, 0x1F, 0x8B,
                                                 0x08, '(', ']', '}', 'N', 'K', 'J', 'G', 'X', 'e', '.', 'u', 's',
                                                 'h', 'q', 0x94, 0x95, 0x8C, 0x85, 0x86, 0x87, 'c', 'R', '['};
-    if (entry == "gzip" || entry == "pedestals") {
+    if (entry == "pedestals") {  // a pickle of protocol 2 to 5 to be wrapped, or a gzip file
+        out = rng() % 4 ? std::vector<std::uint8_t>{1, 0x80, static_cast<std::uint8_t>(2 + rng() % 4)}
+                        : std::vector<std::uint8_t>{0, 0x1F, 0x8B, 0x08, 0, 0, 0, 0, 0, 0, 0xFF};
+    } else if (entry == "gzip") {
         out = {0x1F, 0x8B, 0x08, static_cast<std::uint8_t>(rng() % 32), 0, 0, 0, 0, 0, 0xFF};
     }
     for (std::size_t i = 0; i < n; ++i) {

@@ -8,6 +8,8 @@
 // with a seeded random loop inside the normal test run, and fuzz/fuzz_main.cpp
 // hands them to libFuzzer for a coverage-guided hunt (scripts/fuzz_cpp).
 //
+// Pedestals input: byte 0 odd wraps the rest in a gzip member first.
+//
 // Decoder input: byte 0 picks the model string, bytes 1 to 3 give channels,
 // windows and samples (small, so a run is about the event's bytes, not the
 // geometry), byte 4 the number k of tuning keys, then k records of one key
@@ -24,11 +26,12 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "acquisition/acquisition.hpp"
 #include "acquisition/metadata.hpp"
-#include "calibration/calibration.hpp"
 #include "acquisition/yaml.hpp"
+#include "calibration/calibration.hpp"
 #include "calibration/gzip.hpp"
 #include "calibration/pedestals.hpp"
 #include "calibration/pickle.hpp"
@@ -127,8 +130,30 @@ inline void gzip_one(Bytes in) {
     run_guarded([&] { (void)calibration::gzip::inflate_member(in, std::size_t{1} << 24); });
 }
 
+// A gzip member holding `in` (zlib's deflate with the gzip wrapper), so that
+// the pedestal entry's mutations reach the pickle and the table builder
+// instead of dying at the member's checksum.
+inline std::vector<std::uint8_t> gzip_wrap(Bytes in) {
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) internal_fault("fuzz: deflateInit2");
+    std::vector<std::uint8_t> out(deflateBound(&z, static_cast<uLong>(in.size())) + 32);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) internal_fault("fuzz: deflate");
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Byte 0 odd: the rest is the pickle, wrapped in a gzip member here; even:
+// the rest is the file as it is.
 inline void pedestals_one(Bytes in) {
-    run_guarded([&] { (void)calibration::pedestals::Pedestals::from_bytes(in); });
+    if (in.empty()) return;
+    std::vector<std::uint8_t> file = (in[0] & 1) ? gzip_wrap(in.subspan(1))
+                                                 : std::vector<std::uint8_t>(in.begin() + 1, in.end());
+    run_guarded([&] { (void)calibration::pedestals::Pedestals::from_bytes(file); });
 }
 
 inline void metadata_one(Bytes in) {
