@@ -348,6 +348,13 @@ def _corpus_case(rng, corpus, known):
     params, first = _corpus_params(rng.choice(corpus))
     files = {"metadata.yml": _metadata(rng, params, known) if rng.random() < 0.2 else
              (yaml_text(params)).encode()}
+    if first and rng.random() < 0.15:
+        # many copies of one event: most layouts are runs of blocks, so this
+        # stays decodable and shows any cost that grows faster than the size
+        # (up to 2 MB with `known`, which brings in the quadratic label merge
+        # already on file; 256 KB otherwise, where it stays well under a second)
+        cap = (2 << 20) if known else (256 << 10)
+        first = first * max(1, min(rng.choice((16, 256, 4096, 65536)), cap // len(first)))
     events = [first]
     for _ in range(rng.randint(0, 6)):
         p2, ev = _corpus_params(rng.choice(corpus))
