@@ -8,7 +8,8 @@ damaged, and events under every model string with random tuning keys.
 
 `run_case(seed, ...)` writes the case into a fresh folder and runs
 `exercise` on it in a child interpreter (`python3 -m fuzz_support SEED
-DIR`) with an address-space limit, a CPU limit and a wall-clock timeout.
+DIR`) with an address-space limit and a CPU limit (which the child sets on
+itself before it does anything else) and a wall-clock timeout.
 The child drives every entry point of the module over the folder and
 prints one JSON line: per operation, the outcome (ok or the exception's
 class) and the time it took, plus the child's peak resident size.  The
@@ -552,6 +553,10 @@ def _load_corpus(path):
 
 
 def child_main(argv):
+    # the limits are set here, first thing, rather than by a preexec_fn: the
+    # parent runs cases from several threads, and preexec_fn is not safe there
+    mem, cpu = (int(v) for v in os.environ["FUZZ_CHILD_LIMITS"].split(","))
+    _limits(mem, cpu)()
     seed, folder = int(argv[0]), argv[1]
     known = "known" in argv[2:]
     corpus = _load_corpus(os.environ.get("FUZZ_EVENT_CORPUS"))
@@ -576,11 +581,11 @@ def run_in_child(args, *, mem_bytes, cpu_seconds, timeout, env=None):
     """Runs `python3 -m fuzz_support ARGS` under the limits; returns (rc, stdout, stderr, wall) or
     rc None on timeout."""
     env = dict(os.environ if env is None else env)
+    env["FUZZ_CHILD_LIMITS"] = f"{mem_bytes},{cpu_seconds}"
     env["PYTHONPATH"] = os.pathsep.join([str(HERE)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     t0 = time.perf_counter()
     proc = subprocess.Popen([sys.executable, "-m", "fuzz_support", *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, preexec_fn=_limits(mem_bytes, cpu_seconds),
-                            start_new_session=True)
+                            stderr=subprocess.PIPE, env=env, start_new_session=True)
     try:
         out, err = proc.communicate(timeout=timeout)
         rc = proc.returncode
