@@ -20,7 +20,7 @@ parent classifies the run into findings:
   memory     MemoryError, or a peak far above what the case's bytes need
   slow       one operation took far longer than the case's size explains
   panic      PanicException (a broken internal invariant); listed apart,
-             since some inputs are specified to end that way
+             since some inputs are meant to end that way
   exception  an exception class outside the ones the operation may raise
 
 Exceptions that the host libraries raise on their own behalf (yaml's
@@ -510,7 +510,7 @@ def exercise(folder, rng_seed=0):
         op("slice", "acq[:]", lambda: acq[:])
         op("slice", "acq[1::2]", lambda: acq[1::2])
         # a for loop, not list(acq): list() asks len() for a size hint first,
-        # and a failing count is specified to raise there
+        # and a failing count raises there by design
         op("iter", "for e in acq", lambda: [e for e in acq])
         it = iter(acq)
         op("iter", "next(it) x3", lambda: [next(it, None) for _ in range(3)])

@@ -1,5 +1,5 @@
-"""A short seeded run of the whole-acquisition fuzz harness (fuzz_support),
-the harness's own classification, and the cases it has found.
+"""A short seeded run of the whole-acquisition fuzz harness (fuzz_support)
+and the harness's own classification of what a child run shows.
 
 Every case runs in a child interpreter under an address-space limit, a CPU
 limit and a wall timeout; the bounds are generous (a case takes a fraction
@@ -13,13 +13,13 @@ import pytest
 
 import fuzz_support
 
-# Broken invariants that random input is specified to end with: ECC input
+# Broken invariants that random input is meant to end with: ECC input
 # outside the fixed tolv96 geometry; decoder tuning keys outside a family's
 # limits (a mervyv1 packet too short for its header words and samples, a
 # num_chips of 0, channel blocks or chunks of zero length, a skarnv1 block
 # under two words, an empty quopoc chip segment); pedestal subtraction with
 # samples 0 on a channel that has labels and data.
-SPECIFIED_PANICS = (
+EXPECTED_PANICS = (
     "raw tolv96 event is shorter than its 2-byte footer",
     "tolv96 channel data range lies past the end of the raw event",
     "packet too short for its header words and samples",
@@ -38,10 +38,10 @@ LIMITS = dict(mem_bytes=2 << 30, cpu_seconds=60, timeout=120, slow_seconds=20.0,
 
 def unexpected(findings):
     return [(cat, detail) for cat, detail in findings
-            if not (cat == "panic" and detail.endswith(SPECIFIED_PANICS))]
+            if not (cat == "panic" and detail.endswith(EXPECTED_PANICS))]
 
 
-def test_seeded_cases_find_nothing_unspecified():
+def test_seeded_cases_find_nothing_unexpected():
     seeds = range(24)
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda s: (s, fuzz_support.run_case(s, **LIMITS)), seeds))
