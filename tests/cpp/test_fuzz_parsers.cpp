@@ -5,10 +5,16 @@
 // the same entries is scripts/fuzz_cpp.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <vector>
 
 #include "support/fuzz_entries.hpp"
+
+namespace vexoacq::fuzz {
+// test names and failure messages show the entry by its name
+inline void PrintTo(const Entry& entry, std::ostream* os) { *os << entry.name; }
+}  // namespace vexoacq::fuzz
 
 namespace {
 
