@@ -174,7 +174,11 @@ private:
 
 YamlResult<Document> read_events(std::string_view text) {
     ParserGuard guard;
-    yaml_parser_set_input_string(&guard.parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    // libyaml asserts on a null input pointer, which an empty string_view may
+    // carry; an empty text is read from a real, empty buffer instead.
+    static constexpr unsigned char empty[1] = {0};
+    const unsigned char* input = text.empty() ? empty : reinterpret_cast<const unsigned char*>(text.data());
+    yaml_parser_set_input_string(&guard.parser, input, text.size());
 
     Document doc;
     std::size_t documents = 0;

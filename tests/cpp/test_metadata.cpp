@@ -175,6 +175,19 @@ TEST_P(MetadataRejected, Serialization) {
     EXPECT_EQ(error::message(md.error()), "failed to serialized");
 }
 
+// A default string_view has no buffer at all; it reads as the empty text
+// (libyaml would assert on the null pointer).
+TEST(MetadataRejected, ViewWithoutBufferIsTheEmptyText) {
+    const auto md = parse_metadata(std::string_view{});
+    ASSERT_FALSE(md.ok());
+    EXPECT_EQ(md.error().kind, error::MetadataErrorKind::Serialization);
+    const auto empty = parse_metadata(std::string_view{"", 0});
+    ASSERT_FALSE(empty.ok());
+    ASSERT_NE(md.error().yaml, nullptr);
+    ASSERT_NE(empty.error().yaml, nullptr);
+    EXPECT_EQ(md.error().yaml->reason, empty.error().yaml->reason);
+}
+
 std::string counts_with(const std::string& key, const std::string& value) {
     std::string out = "params:\n  model: m\n";
     for (const char* k : {"channels", "windows", "samples"}) {

@@ -87,3 +87,40 @@ def test_hostile_pedestals_file_is_no_table_within_bounds(make_acq, tmp_path, na
     got = (tmp_path / "out-hostile" / "hostile (chunk 0).csv").read_text()
     assert got == (tmp_path / "out-plain" / "plain (chunk 0).csv").read_text()
     assert got.count("\n") == 1 + 2 * 4
+
+
+# A 56-byte zelkv3 event whose window headers name channels 0-3 with
+# sixteen labels in a crafted order and carry no samples; repeated, it gives
+# four channels of thousands of labels each.  Merging those lists pass by pass
+# took 21 s for a 2 MB event; ordered by first labels it takes a fraction of a
+# second.  The bound is CPU time of the child, which the machine's load does
+# not stretch.
+LABEL_EVENT = bytes.fromhex(
+    "ffffa7fafafa92fafafa4002027d3a020002000000ffff000000002800003a7ffa85852a"
+    "8585ffff07027d96003a3a3a3a3a3a3a3a000200")
+
+LABEL_CHILD = r"""
+import resource, sys
+resource.setrlimit(resource.RLIMIT_CPU, (int(sys.argv[3]), int(sys.argv[3])))
+import vexoacq
+acq = vexoacq.Acquisition(sys.argv[1])
+vexoacq.export_csv(acq, [0], sys.argv[2], False)
+labels = acq.parsed_event(0)["window_labels"]
+print(sum(len(l) for l in labels))
+"""
+
+
+def test_long_crafted_label_lists_merge_in_bounded_time(make_acq, tmp_path):
+    from acqbuilder import params
+    root = make_acq("labels", chunks=[[LABEL_EVENT * 36000]], params=params("zelkv3", 49, 0, 0))
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    proc = subprocess.run([sys.executable, "-c", LABEL_CHILD, os.fspath(root), os.fspath(out), "5"],
+                          capture_output=True, text=True, env=env, timeout=TIME_LIMIT)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    assert int(proc.stdout) > 1_000_000
+    # No channel carries data, so the file is the header alone.
+    assert (out / "labels (chunk 0).csv").read_text().count("\n") == 1
