@@ -22,9 +22,12 @@
 // header needs: each kept event's raw bytes, its channels with data and its
 // row count.  The rows are then produced by decoding and correcting each
 // event again (both are deterministic; a second pass that disagrees with the
-// first is a broken invariant).  On a pool of more than one thread, batches
-// of rows are formatted concurrently and handed to the writer in order by
-// one thread at a time, with at most a few batches per thread in flight;
+// first is a broken invariant).  Both passes decode into a record kept per
+// thread for the families that can decode into a given record, so a block
+// of large events does not free and fault in every event's lists again.  On
+// a pool of more than one thread, batches of rows are formatted concurrently
+// and handed to the writer in order by one thread at a time, with at most a
+// few batches per thread in flight;
 // the "Bad channel" notices of an event are printed when its rows reach the
 // writer, exactly where the one-thread run prints them.
 //
@@ -139,11 +142,15 @@ struct KeptEvent {
 // more formatted there), on the calling thread alone otherwise.
 // `batch_text` is the text planned per batch of rows; 0 derives it from the
 // block and the thread count.  Tests set it small, and set `force_pool`, to
-// run small blocks through the pool in many batches.
+// run small blocks through the pool in many batches.  Events are decoded
+// into a record kept per thread where the family allows it;
+// `fresh_records` decodes every event into a new record instead (the
+// benchmark's comparison).
 struct RowBatching {
     tbb::task_arena* arena = nullptr;
     std::size_t batch_text = 0;
     bool force_pool = false;
+    bool fresh_records = false;
 };
 
 // The first pass of a block: each index's event fetched, decoded under
