@@ -24,7 +24,7 @@
 // same tables lives in bench/export_vs_pandas.py.
 //
 //     build/bench_export [--block-threads=8] [--block-reps=3] [--blocks=tolv96,zelkv3]
-//                        [--block-only | --skip-blocks]
+//                        [--variants=pool_1,fresh_1,...] [--block-only | --skip-blocks]
 //                        [benchmark flags]
 #include <benchmark/benchmark.h>
 
@@ -325,6 +325,9 @@ Measured in_child(const fs::path& root, const std::vector<std::size_t>& indices,
     return m;
 }
 
+// Labels of the variants to run (all when empty).
+std::string g_variants;
+
 template <class E>
 void compare_blocks(const char* name, const fs::path& root, const std::vector<std::size_t>& indices, int threads,
                     int reps) {
@@ -342,6 +345,8 @@ void compare_blocks(const char* name, const fs::path& root, const std::vector<st
                           {"fresh_" + n, Variant::PoolFresh, threads, {}}};
     for (int rep = 0; rep < reps; ++rep) {
         for (Row& r : rows) {
+            if (!g_variants.empty() && ("," + g_variants + ",").find("," + r.label + ",") == std::string::npos)
+                continue;
             const Measured m = in_child<E>(root, indices, 1000, r.variant, r.threads);
             if (!m.ok) {
                 std::printf("%s %s: export failed\n", name, r.label.c_str());
@@ -419,6 +424,8 @@ int main(int argc, char** argv) {
             block_only = true;
         } else if (a.rfind("--blocks=", 0) == 0) {
             which = a.substr(9);
+        } else if (a.rfind("--variants=", 0) == 0) {
+            g_variants = a.substr(11);
         } else if (a == "--skip-blocks") {
             skip_blocks = true;
         } else {

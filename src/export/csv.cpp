@@ -100,6 +100,13 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Whether the export is to stop now (polls the hook when one is due).
+bool stop_now(const RowBatching& batching) { return batching.stop != nullptr && batching.stop->poll(); }
+
+}  // namespace
+
 // ------------------------------------------------------------------ writer
 
 CsvWriter::CsvWriter(int fd, std::size_t buffer_size) : fd_(fd), buffer_(std::max<std::size_t>(buffer_size, 64)) {}
@@ -830,13 +837,14 @@ class BlockRows {
 public:
     BlockRows(std::span<const KeptEvent> events, std::span<const std::size_t> chans, const Params& params,
               const calibration::Corrections& corrections, CsvWriter& writer, std::size_t threads,
-              std::size_t batch_text, bool fresh_records)
+              std::size_t batch_text, bool fresh_records, StopCheck* stop)
         : events_(events),
           chans_(chans),
           params_(params),
           corrections_(corrections),
           writer_(writer),
-          fresh_(fresh_records) {
+          fresh_(fresh_records),
+          stop_(stop) {
         // "0,{ordinal}", line feed, and about a dozen bytes per column group.
         row_bytes_ = 4 + 12 * chans.size();
         std::size_t total = 0;
@@ -894,6 +902,7 @@ public:
                 b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
             EventRecord<E> record(fresh_);
             for (; i < b.segments.size(); ++i) {
+                if (stopping()) return;  // the batch is never emitted
                 Segment& s = b.segments[i];
                 s.notices_begin = b.notices.size();
                 s.rows_begin = b.text.rows();
@@ -920,6 +929,7 @@ public:
     // Prints the notices and writes the rows of a formatted batch; false when
     // the block stops (a write failure or a fault, kept for finish()).
     bool emit(const Batch& b) noexcept {
+        if (stopping()) return false;
         try {
             for (const Segment& s : b.segments) {
                 print_notices(std::span<const std::size_t>(b.notices).subspan(s.notices_begin,
@@ -948,8 +958,14 @@ public:
     Result<void, ExportError> finish() {
         if (fault_) std::rethrow_exception(fault_);
         if (error_) return Err{std::move(*error_)};
+        if (stopped()) return {};
         return writer_.flush();
     }
+
+    // Polls the stop hook (on the thread that owns it; elsewhere only reads
+    // the answer).
+    bool stopping() const { return stop_ != nullptr && stop_->poll(); }
+    bool stopped() const noexcept { return stop_ != nullptr && stop_->stopped(); }
 
 private:
     static std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
@@ -986,6 +1002,7 @@ private:
     const calibration::Corrections& corrections_;
     CsvWriter& writer_;
     bool fresh_ = false;
+    StopCheck* stop_ = nullptr;
     std::size_t row_bytes_ = 1;
     std::size_t total_ = 0;
     std::size_t target_ = kMinBatchText;
@@ -1068,6 +1085,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
     std::size_t next = 0;
     bool to_pool = false;
     while (next < block.size() && !to_pool) {
+        if (stop_now(batching)) return kept;
         auto fetched = acq.get(block[next++]);
         if (!fetched) continue;
         const bool large = fetched->size() >= kPoolEventBytes;
@@ -1077,6 +1095,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
     }
     if (!to_pool) {
         for (; next < block.size(); ++next) {
+            if (stop_now(batching)) return kept;
             auto fetched = acq.get(block[next]);
             if (!fetched) continue;
             EventRecord<E> record(batching.fresh_records);
@@ -1094,7 +1113,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
             tbb::make_filter<void, std::shared_ptr<FetchBatch>>(
                 tbb::filter_mode::serial_in_order,
                 [&](tbb::flow_control& fc) -> std::shared_ptr<FetchBatch> {
-                    if (next == block.size() || stop.load(std::memory_order_acquire)) {
+                    if (next == block.size() || stop.load(std::memory_order_acquire) || stop_now(batching)) {
                         fc.stop();
                         return nullptr;
                     }
@@ -1115,6 +1134,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                         b->kept.reserve(b->raw.size());
                         EventRecord<E> record(batching.fresh_records);
                         for (auto& raw : b->raw) {
+                            if (stop_now(batching)) break;  // the batch is never taken
                             try {
                                 b->kept.push_back(keep_event<E>(raw, params, corrections, record));
                             } catch (...) {
@@ -1128,7 +1148,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                     }) &
                 tbb::make_filter<std::shared_ptr<FetchBatch>, void>(
                     tbb::filter_mode::serial_in_order, [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire)) return;
+                        if (stop.load(std::memory_order_acquire) || stop_now(batching)) return;
                         try {
                             for (auto& k : b->kept)
                                 if (k) kept.push_back(std::move(*k));
@@ -1167,11 +1187,11 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
     tbb::task_arena& arena = *batching.arena;
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
     BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text,
-                      batching.fresh_records);
+                      batching.fresh_records, batching.stop);
     // A block of little text is formatted faster than the pool wakes up.
     if (threads == 1 || (rows.text_total() < kPoolBlockText && !batching.force_pool)) {
         Batch b;
-        while (rows.plan(b)) {
+        while (!rows.stopping() && rows.plan(b)) {
             rows.format(b);
             if (!rows.emit(b)) break;
         }
@@ -1184,7 +1204,7 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
             threads * kBatchesPerThread,
             tbb::make_filter<void, Batch*>(tbb::filter_mode::serial_in_order,
                                            [&](tbb::flow_control& fc) -> Batch* {
-                                               if (stop.load(std::memory_order_acquire)) {
+                                               if (stop.load(std::memory_order_acquire) || rows.stopping()) {
                                                    fc.stop();
                                                    return nullptr;
                                                }

@@ -2,8 +2,9 @@
 // "Bad channel" notices, in the same order, as the whole-block writer over
 // the collected events, for every thread count and batch size; a write
 // failure that stops at the same byte and notice; the second pass checked
-// against the first; tolv96 events of mixed shapes decoded into the records
-// kept per thread; and the writer's batched copy of formatted records.
+// against the first; a stop hook that abandons the block; tolv96 events of
+// mixed shapes decoded into the records kept per thread; and the writer's
+// batched copy of formatted records.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -322,6 +324,64 @@ TEST_F(ExportThreads, FirstPassFaultReachesTheCaller) {
                                                           csv::RowBatching{&arena, c.batch_text, c.force_pool}),
                      InternalFault);
         EXPECT_EQ(read_file(path), "");
+    }
+}
+
+// A stop hook that says stop on its n-th call (no interval between calls),
+// on every thread count: the block ends with no error, its file is a prefix
+// of the whole file at a record and its notices a prefix of the whole
+// notices, the hook is only ever called on the calling thread, and the same
+// pool then writes the whole block.  The first call comes before the first
+// fetch, so a stop there leaves the file empty.
+TEST_F(ExportThreads, StopHookAbandonsTheBlock) {
+    const Outcome ref = reference(true);
+    ASSERT_TRUE(ref.ok);
+    for (const ThreadCase& c : kThreadCases) {
+        tbb::task_arena arena(c.threads);
+        for (const std::size_t stop_on : {1, 2, 4, 16}) {
+            SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text << ", stop on call "
+                                            << stop_on);
+            std::size_t calls = 0;
+            bool other_thread = false;
+            const auto caller = std::this_thread::get_id();
+            csv::StopCheck stop(
+                [&] {
+                    other_thread = other_thread || std::this_thread::get_id() != caller;
+                    return ++calls == stop_on;
+                },
+                std::chrono::nanoseconds(0));
+            csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
+            batching.stop = &stop;
+            const fs::path path = dir_ / "stopped.csv";
+            Outcome got;
+            ::testing::internal::CaptureStdout();
+            record(got, csv::export_chunk<Zelkv3Event>(acq(), params(), corrections(true), indices_, path,
+                                                       batching));
+            got.printed = ::testing::internal::GetCapturedStdout();
+            got.file = read_file(path);
+            EXPECT_TRUE(got.ok);
+            EXPECT_FALSE(other_thread);
+            if (stop_on == 1) {
+                EXPECT_TRUE(stop.stopped());
+                EXPECT_EQ(got.file, "");
+            }
+            if (c.threads == 1) {
+                EXPECT_TRUE(stop.stopped());  // every event is a poll there
+            }
+            if (stop.stopped()) {
+                EXPECT_EQ(calls, stop_on);
+                EXPECT_LT(got.file.size(), ref.file.size());
+                EXPECT_TRUE(got.file == ref.file.substr(0, got.file.size()));
+                EXPECT_TRUE(got.file.empty() || got.file.back() == '\n');
+                EXPECT_EQ(got.printed, ref.printed.substr(0, got.printed.size()));
+            } else {
+                EXPECT_TRUE(got.file == ref.file);
+                EXPECT_EQ(got.printed, ref.printed);
+            }
+        }
+        const Outcome after = threaded(true, c.threads, c.batch_text, c.force_pool);
+        ASSERT_TRUE(after.ok);
+        EXPECT_TRUE(after.file == ref.file);
     }
 }
 
