@@ -1136,7 +1136,15 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                         for (auto& raw : b->raw) {
                             if (stop_now(batching)) break;  // the batch is never taken
                             try {
-                                b->kept.push_back(keep_event<E>(raw, params, corrections, record));
+                                // The bytes the block keeps are copied into
+                                // storage made here and the fetched buffer is
+                                // freed at once: the kept bytes' pages are
+                                // faulted in on this stage, on every thread,
+                                // and the fetch stage, one event at a time,
+                                // gets back memory that is already mapped.
+                                std::vector<std::uint8_t> bytes(raw.begin(), raw.end());
+                                std::vector<std::uint8_t>().swap(raw);
+                                b->kept.push_back(keep_event<E>(bytes, params, corrections, record));
                             } catch (...) {
                                 b->kept.emplace_back();
                                 b->fault = std::current_exception();
