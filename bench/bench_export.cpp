@@ -11,8 +11,12 @@
 //   pool_1        the block writer on a pool of one thread (raw bytes kept,
 //                 events decoded again as their rows are written);
 //   pool_N        the same on a pool of N threads (default 8).
-// Each variant's wall time and peak RSS are printed, then the ratios.  The
-// timing runs alternate and the best of --block-reps is kept.
+//   fresh_1, fresh_N  the block writer as pool_1 and pool_N, but every event
+//                 decoded into a new record (as before the kept per-thread
+//                 records), so the reuse is measured beside its absence.
+// Each variant's wall time, peak RSS and page faults (minor faults during
+// the export) are printed, then the ratios.  The timing runs alternate and
+// the best of --block-reps is kept.
 //
 // Then the Google Benchmark runs: the block writer over events built in
 // code (bytes processed are the CSV bytes), and the one-decimal fast path
@@ -20,12 +24,13 @@
 // same tables lives in bench/export_vs_pandas.py.
 //
 //     build/bench_export [--block-threads=8] [--block-reps=3] [--blocks=tolv96,zelkv3]
-//                        [--block-only | --skip-blocks]
+//                        [--variants=pool_1,fresh_1,...] [--block-only | --skip-blocks]
 //                        [benchmark flags]
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -248,13 +253,20 @@ bool whole_block(const acquisition::Acquisition& acq, const acquisition::Params&
     return ok;
 }
 
-enum class Variant { WholeBlock, Pool };
+enum class Variant { WholeBlock, Pool, PoolFresh };
 
 struct Measured {
     double seconds = 0;
     double peak_rss_mb = 0;
+    double minor_faults = 0;
     bool ok = false;
 };
+
+long minor_faults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
 
 std::size_t peak_rss_kb() {
     std::ifstream status("/proc/self/status");
@@ -278,24 +290,28 @@ Measured in_child(const fs::path& root, const std::vector<std::size_t>& indices,
         const auto acq = acquisition::Acquisition::open(root).value();
         const auto params = acq.metadata().value().params;
         std::optional<tbb::task_arena> arena;
-        if (variant == Variant::Pool) {
+        if (variant != Variant::WholeBlock) {
             arena.emplace(threads);
             arena->initialize();
         }
         Measured m;
         m.ok = true;
+        const long faults0 = minor_faults();
         const auto t0 = std::chrono::steady_clock::now();
         for (std::size_t first = 0; first < indices.size(); first += block_size) {
             const auto block = std::span(indices).subspan(first, std::min(block_size, indices.size() - first));
             if (variant == Variant::WholeBlock) {
                 m.ok = m.ok && whole_block<E>(acq, params, block);
             } else {
+                csv::RowBatching batching{&*arena};
+                batching.fresh_records = variant == Variant::PoolFresh;
                 m.ok = m.ok && csv::export_chunk<E>(acq, params, calibration::Corrections(params), block,
-                                                    "/dev/null", csv::RowBatching{&*arena})
+                                                    "/dev/null", batching)
                                    .ok();
             }
         }
         m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        m.minor_faults = static_cast<double>(minor_faults() - faults0);
         m.peak_rss_mb = static_cast<double>(peak_rss_kb()) / 1024.0;
         (void)!write(fds[1], &m, sizeof m);
         _exit(0);
@@ -309,6 +325,9 @@ Measured in_child(const fs::path& root, const std::vector<std::size_t>& indices,
     return m;
 }
 
+// Labels of the variants to run (all when empty).
+std::string g_variants;
+
 template <class E>
 void compare_blocks(const char* name, const fs::path& root, const std::vector<std::size_t>& indices, int threads,
                     int reps) {
@@ -318,11 +337,16 @@ void compare_blocks(const char* name, const fs::path& root, const std::vector<st
         int threads;
         Measured best;
     };
+    const std::string n = std::to_string(threads);
     std::vector<Row> rows{{"whole_block", Variant::WholeBlock, 1, {}},
                           {"pool_1", Variant::Pool, 1, {}},
-                          {"pool_" + std::to_string(threads), Variant::Pool, threads, {}}};
+                          {"pool_" + n, Variant::Pool, threads, {}},
+                          {"fresh_1", Variant::PoolFresh, 1, {}},
+                          {"fresh_" + n, Variant::PoolFresh, threads, {}}};
     for (int rep = 0; rep < reps; ++rep) {
         for (Row& r : rows) {
+            if (!g_variants.empty() && ("," + g_variants + ",").find("," + r.label + ",") == std::string::npos)
+                continue;
             const Measured m = in_child<E>(root, indices, 1000, r.variant, r.threads);
             if (!m.ok) {
                 std::printf("%s %s: export failed\n", name, r.label.c_str());
@@ -330,18 +354,24 @@ void compare_blocks(const char* name, const fs::path& root, const std::vector<st
             }
             if (rep == 0 || m.seconds < r.best.seconds) r.best.seconds = m.seconds;
             if (rep == 0 || m.peak_rss_mb > r.best.peak_rss_mb) r.best.peak_rss_mb = m.peak_rss_mb;
+            if (rep == 0 || m.minor_faults < r.best.minor_faults) r.best.minor_faults = m.minor_faults;
             r.best.ok = true;
         }
     }
     std::printf("%s (%zu events in blocks of 1000, best of %d)\n", name, indices.size(), reps);
     for (const Row& r : rows)
-        std::printf("  %-12s %9.3f s   peak RSS %8.1f MB\n", r.label.c_str(), r.best.seconds, r.best.peak_rss_mb);
+        std::printf("  %-12s %9.3f s   peak RSS %8.1f MB   page faults %9.0f (%.1f per event)\n", r.label.c_str(),
+                    r.best.seconds, r.best.peak_rss_mb, r.best.minor_faults,
+                    r.best.minor_faults / static_cast<double>(indices.size()));
     std::printf("  peak RSS whole_block / pool_%d:     %.2fx\n", threads,
                 rows[0].best.peak_rss_mb / rows[2].best.peak_rss_mb);
     std::printf("  speed pool_1 / whole_block:        %.2fx\n", rows[0].best.seconds / rows[1].best.seconds);
     std::printf("  speed pool_%d / pool_1:             %.2fx\n", threads, rows[1].best.seconds / rows[2].best.seconds);
     std::printf("  speed pool_%d / whole_block:        %.2fx\n", threads,
                 rows[0].best.seconds / rows[2].best.seconds);
+    std::printf("  speed pool_1 / fresh_1 (kept records):  %.2fx\n", rows[3].best.seconds / rows[1].best.seconds);
+    std::printf("  speed pool_%d / fresh_%d (kept records):  %.2fx\n", threads, threads,
+                rows[4].best.seconds / rows[2].best.seconds);
     std::fflush(stdout);
 }
 
@@ -394,6 +424,8 @@ int main(int argc, char** argv) {
             block_only = true;
         } else if (a.rfind("--blocks=", 0) == 0) {
             which = a.substr(9);
+        } else if (a.rfind("--variants=", 0) == 0) {
+            g_variants = a.substr(11);
         } else if (a == "--skip-blocks") {
             skip_blocks = true;
         } else {

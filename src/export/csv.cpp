@@ -22,6 +22,7 @@
 #include <oneapi/tbb/parallel_pipeline.h>
 
 #include "export/number.hpp"
+#include "parsing/reused_record.hpp"
 
 namespace vexoacq::export_::csv {
 
@@ -53,6 +54,56 @@ void print_bad_channel(std::size_t channel, std::size_t ordinal) {
     line += '\n';
     (void)write_all(STDOUT_FILENO, line.data(), line.size());
 }
+
+// The record an event is decoded into.  The families whose decoder can
+// decode into a given record (parsing/reused_record.hpp) use the decoding
+// thread's kept record: a full event's lists keep their pages from one event
+// to the next instead of going back to the kernel and faulting in again.
+// The others, and every family when `fresh` is set, get a new record per
+// event.  The record is borrowed for the object's lifetime, so an object is
+// made and dropped on one thread and never held across a wait for the pool
+// (a task run during that wait would find the thread's record out).
+template <class E>
+class EventRecord {
+public:
+    explicit EventRecord(bool fresh) {
+        if constexpr (parsing::DecodesInto<E>) {
+            if (!fresh) kept_.emplace();
+        }
+    }
+
+    // Decodes `raw`, replacing what the record held; after an error the
+    // record holds no meaningful values.
+    Result<void, error::ParsingError> decode(parsing::RawBytes raw, const Params& params) {
+        if constexpr (parsing::DecodesInto<E>) {
+            if (kept_) return decode_into(raw, params, kept_->get());
+        }
+        own_.reset();
+        auto decoded = parsing::parse_into<E>(raw, params);
+        if (!decoded) return Err{decoded.error()};
+        own_.emplace(std::move(*decoded));
+        return {};
+    }
+
+    E& get() noexcept {
+        if constexpr (parsing::DecodesInto<E>) {
+            if (kept_) return kept_->get();
+        }
+        return *own_;
+    }
+
+private:
+    struct NoKept {};
+    std::optional<std::conditional_t<parsing::DecodesInto<E>, parsing::ReusedRecord<E>, NoKept>> kept_;
+    std::optional<E> own_;
+};
+
+}  // namespace
+
+namespace {
+
+// Whether the export is to stop now (polls the hook when one is due).
+bool stop_now(const RowBatching& batching) { return batching.stop != nullptr && batching.stop->poll(); }
 
 }  // namespace
 
@@ -786,8 +837,14 @@ class BlockRows {
 public:
     BlockRows(std::span<const KeptEvent> events, std::span<const std::size_t> chans, const Params& params,
               const calibration::Corrections& corrections, CsvWriter& writer, std::size_t threads,
-              std::size_t batch_text)
-        : events_(events), chans_(chans), params_(params), corrections_(corrections), writer_(writer) {
+              std::size_t batch_text, bool fresh_records, StopCheck* stop)
+        : events_(events),
+          chans_(chans),
+          params_(params),
+          corrections_(corrections),
+          writer_(writer),
+          fresh_(fresh_records),
+          stop_(stop) {
         // "0,{ordinal}", line feed, and about a dozen bytes per column group.
         row_bytes_ = 4 + 12 * chans.size();
         std::size_t total = 0;
@@ -843,11 +900,13 @@ public:
             for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
             if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
                 b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
+            EventRecord<E> record(fresh_);
             for (; i < b.segments.size(); ++i) {
+                if (stopping()) return;  // the batch is never emitted
                 Segment& s = b.segments[i];
                 s.notices_begin = b.notices.size();
                 s.rows_begin = b.text.rows();
-                const E event = decode_again(events_[s.event]);
+                const E& event = decode_again(events_[s.event], record);
                 std::vector<std::size_t>& sink = s.first_row == 0 ? b.notices : b.scratch;
                 b.scratch.clear();
                 const EventLayout lay = lay_out(params_, event, chans_, s.event, sink);
@@ -870,6 +929,7 @@ public:
     // Prints the notices and writes the rows of a formatted batch; false when
     // the block stops (a write failure or a fault, kept for finish()).
     bool emit(const Batch& b) noexcept {
+        if (stopping()) return false;
         try {
             for (const Segment& s : b.segments) {
                 print_notices(std::span<const std::size_t>(b.notices).subspan(s.notices_begin,
@@ -898,8 +958,14 @@ public:
     Result<void, ExportError> finish() {
         if (fault_) std::rethrow_exception(fault_);
         if (error_) return Err{std::move(*error_)};
+        if (stopped()) return {};
         return writer_.flush();
     }
+
+    // Polls the stop hook (on the thread that owns it; elsewhere only reads
+    // the answer).
+    bool stopping() const { return stop_ != nullptr && stop_->poll(); }
+    bool stopped() const noexcept { return stop_ != nullptr && stop_->stopped(); }
 
 private:
     static std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
@@ -911,10 +977,10 @@ private:
         return __builtin_mul_overflow(rows, row_bytes_, &t) ? SIZE_MAX : t;
     }
 
-    E decode_again(const KeptEvent& kept) const {
-        auto decoded = parsing::parse_into<E>(parsing::RawBytes(kept.raw), params_);
-        check_invariant(decoded.ok(), "a collected event no longer decodes");
-        E event = std::move(*decoded);
+    const E& decode_again(const KeptEvent& kept, EventRecord<E>& record) const {
+        check_invariant(record.decode(parsing::RawBytes(kept.raw), params_).ok(),
+                        "a collected event no longer decodes");
+        E& event = record.get();
         if (corrections_.pedestals) {
             check_invariant(corrections_.pedestals->correct(event, corrections_.params).ok(),
                             "a collected event no longer corrects");
@@ -935,6 +1001,8 @@ private:
     const Params& params_;
     const calibration::Corrections& corrections_;
     CsvWriter& writer_;
+    bool fresh_ = false;
+    StopCheck* stop_ = nullptr;
     std::size_t row_bytes_ = 1;
     std::size_t total_ = 0;
     std::size_t target_ = kMinBatchText;
@@ -993,10 +1061,9 @@ struct FetchBatch {
 
 template <class E>
 std::optional<KeptEvent> keep_event(std::vector<std::uint8_t>& raw, const Params& params,
-                                    const calibration::Corrections& corrections) {
-    auto decoded = parsing::parse_into<E>(parsing::RawBytes(raw), params);
-    if (!decoded) return std::nullopt;
-    E& event = *decoded;
+                                    const calibration::Corrections& corrections, EventRecord<E>& record) {
+    if (!record.decode(parsing::RawBytes(raw), params)) return std::nullopt;
+    E& event = record.get();
     if (corrections.pedestals && !corrections.pedestals->correct(event, corrections.params)) return std::nullopt;
     return KeptEvent{std::move(raw), event_channels(event), event_rows(event, params)};
 }
@@ -1018,17 +1085,21 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
     std::size_t next = 0;
     bool to_pool = false;
     while (next < block.size() && !to_pool) {
+        if (stop_now(batching)) return kept;
         auto fetched = acq.get(block[next++]);
         if (!fetched) continue;
         const bool large = fetched->size() >= kPoolEventBytes;
-        if (auto k = keep_event<E>(*fetched, params, corrections)) kept.push_back(std::move(*k));
+        EventRecord<E> record(batching.fresh_records);
+        if (auto k = keep_event<E>(*fetched, params, corrections, record)) kept.push_back(std::move(*k));
         to_pool = threads > 1 && (large || batching.force_pool);
     }
     if (!to_pool) {
         for (; next < block.size(); ++next) {
+            if (stop_now(batching)) return kept;
             auto fetched = acq.get(block[next]);
             if (!fetched) continue;
-            if (auto k = keep_event<E>(*fetched, params, corrections)) kept.push_back(std::move(*k));
+            EventRecord<E> record(batching.fresh_records);
+            if (auto k = keep_event<E>(*fetched, params, corrections, record)) kept.push_back(std::move(*k));
         }
         return kept;
     }
@@ -1042,7 +1113,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
             tbb::make_filter<void, std::shared_ptr<FetchBatch>>(
                 tbb::filter_mode::serial_in_order,
                 [&](tbb::flow_control& fc) -> std::shared_ptr<FetchBatch> {
-                    if (next == block.size() || stop.load(std::memory_order_acquire)) {
+                    if (next == block.size() || stop.load(std::memory_order_acquire) || stop_now(batching)) {
                         fc.stop();
                         return nullptr;
                     }
@@ -1061,9 +1132,19 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                     [&](std::shared_ptr<FetchBatch> b) {
                         if (stop.load(std::memory_order_acquire)) return b;
                         b->kept.reserve(b->raw.size());
+                        EventRecord<E> record(batching.fresh_records);
                         for (auto& raw : b->raw) {
+                            if (stop_now(batching)) break;  // the batch is never taken
                             try {
-                                b->kept.push_back(keep_event<E>(raw, params, corrections));
+                                // The bytes the block keeps are copied into
+                                // storage made here and the fetched buffer is
+                                // freed at once: the kept bytes' pages are
+                                // faulted in on this stage, on every thread,
+                                // and the fetch stage, one event at a time,
+                                // gets back memory that is already mapped.
+                                std::vector<std::uint8_t> bytes(raw.begin(), raw.end());
+                                std::vector<std::uint8_t>().swap(raw);
+                                b->kept.push_back(keep_event<E>(bytes, params, corrections, record));
                             } catch (...) {
                                 b->kept.emplace_back();
                                 b->fault = std::current_exception();
@@ -1075,7 +1156,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                     }) &
                 tbb::make_filter<std::shared_ptr<FetchBatch>, void>(
                     tbb::filter_mode::serial_in_order, [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire)) return;
+                        if (stop.load(std::memory_order_acquire) || stop_now(batching)) return;
                         try {
                             for (auto& k : b->kept)
                                 if (k) kept.push_back(std::move(*k));
@@ -1113,11 +1194,12 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
     check_invariant(batching.arena != nullptr, "no arena to format rows on");
     tbb::task_arena& arena = *batching.arena;
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
-    BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text);
+    BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text,
+                      batching.fresh_records, batching.stop);
     // A block of little text is formatted faster than the pool wakes up.
     if (threads == 1 || (rows.text_total() < kPoolBlockText && !batching.force_pool)) {
         Batch b;
-        while (rows.plan(b)) {
+        while (!rows.stopping() && rows.plan(b)) {
             rows.format(b);
             if (!rows.emit(b)) break;
         }
@@ -1130,7 +1212,7 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
             threads * kBatchesPerThread,
             tbb::make_filter<void, Batch*>(tbb::filter_mode::serial_in_order,
                                            [&](tbb::flow_control& fc) -> Batch* {
-                                               if (stop.load(std::memory_order_acquire)) {
+                                               if (stop.load(std::memory_order_acquire) || rows.stopping()) {
                                                    fc.stop();
                                                    return nullptr;
                                                }

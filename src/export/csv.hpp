@@ -22,9 +22,12 @@
 // header needs: each kept event's raw bytes, its channels with data and its
 // row count.  The rows are then produced by decoding and correcting each
 // event again (both are deterministic; a second pass that disagrees with the
-// first is a broken invariant).  On a pool of more than one thread, batches
-// of rows are formatted concurrently and handed to the writer in order by
-// one thread at a time, with at most a few batches per thread in flight;
+// first is a broken invariant).  Both passes decode into a record kept per
+// thread for the families that can decode into a given record, so a block
+// of large events does not free and fault in every event's lists again.  On
+// a pool of more than one thread, batches of rows are formatted concurrently
+// and handed to the writer in order by one thread at a time, with at most a
+// few batches per thread in flight;
 // the "Bad channel" notices of an event are printed when its rows reach the
 // writer, exactly where the one-thread run prints them.
 //
@@ -32,11 +35,15 @@
 // quoting (names and numbers only).  NaN cells are empty fields.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
@@ -133,23 +140,71 @@ struct KeptEvent {
     std::size_t rows = 0;                // event_rows of the corrected event
 };
 
+// Whether an export should stop early, asked of a hook on the thread that
+// started the export (the binding's hook runs the interpreter's pending
+// signal handlers, so that Ctrl-C ends a long export).  The export polls at
+// coarse points: before each event of the first pass and each segment of
+// rows it formats, between batches and between blocks.  Only a poll on the
+// owning thread calls the hook, and at most once per `interval` (measured
+// from the end of the previous call, and first after one interval from
+// construction), so a poll costs a clock read; a poll on another thread only
+// reads whether the hook has said stop.  Once it has, the answer stays yes
+// and the export abandons its work as soon as it reaches a poll.
+class StopCheck {
+public:
+    using Hook = std::function<bool()>;
+    static constexpr std::chrono::milliseconds kInterval{50};
+
+    StopCheck() = default;  // no hook: never stops
+    explicit StopCheck(Hook hook, std::chrono::steady_clock::duration interval = kInterval);
+    StopCheck(const StopCheck&) = delete;
+    StopCheck& operator=(const StopCheck&) = delete;
+
+    // True once the hook has said stop.
+    bool poll();
+    bool stopped() const noexcept { return stopped_.load(std::memory_order_acquire); }
+
+private:
+    Hook hook_;
+    std::chrono::steady_clock::duration interval_{};
+    std::chrono::steady_clock::time_point next_{};
+    std::thread::id owner_;
+    std::atomic<bool> stopped_{false};
+};
+
+// How an export that returned no error ended.
+enum class ExportEnd {
+    Finished,
+    // The stop hook said stop: the block being written was abandoned (its
+    // file holds the header and whole records up to some point, or nothing)
+    // and no later block was started.
+    Stopped,
+};
+
 // Where a block's events are decoded and its rows formatted: on `arena` when
 // it has more than one thread and the block is large enough to gain from it
 // (events of 32 KiB and more are decoded there, blocks of 8 MiB of text and
 // more formatted there), on the calling thread alone otherwise.
 // `batch_text` is the text planned per batch of rows; 0 derives it from the
 // block and the thread count.  Tests set it small, and set `force_pool`, to
-// run small blocks through the pool in many batches.
+// run small blocks through the pool in many batches.  Events are decoded
+// into a record kept per thread where the family allows it;
+// `fresh_records` decodes every event into a new record instead (the
+// benchmark's comparison).  `stop`, when set, is polled as the block is
+// collected and written.
 struct RowBatching {
     tbb::task_arena* arena = nullptr;
     std::size_t batch_text = 0;
     bool force_pool = false;
+    bool fresh_records = false;
+    StopCheck* stop = nullptr;
 };
 
 // The first pass of a block: each index's event fetched, decoded under
 // `params` and corrected with `corrections`, in block order; an event that
 // fails any step is left out.  With more than one thread, decoding and
-// correcting run concurrently while the fetches stay in order.
+// correcting run concurrently while the fetches stay in order.  After a stop
+// the events collected so far (a meaningless part of the block).
 template <class E>
 std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const Params& params,
                                      const calibration::Corrections& corrections,
@@ -160,7 +215,9 @@ std::vector<std::size_t> block_channels(std::span<const KeptEvent> events);
 
 // The header and the rows of a block's collected events, decoded under
 // `params` and corrected with `corrections` again; the same bytes and notices
-// as export_csv over the corrected events themselves.
+// as export_csv over the corrected events themselves.  After a stop, no
+// error: the records already written out stay, the writer's buffer is not
+// written.
 template <class E>
 Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::span<const std::size_t> channels,
                                       const Params& params, const calibration::Corrections& corrections,
@@ -168,6 +225,7 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
 
 // Fetch, decode and correct the block's events, then write them to `path`
 // (created, or cut to nothing when it exists; mode 0666 under the umask).
+// A block stopped while it is collected leaves the file empty.
 template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
                                        calibration::Corrections corrections,
@@ -181,10 +239,17 @@ Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, cons
                                        const RowBatching& batching);
 
 // The export: metadata, blocks, model lookup, one export_chunk per block.
-// block_size 0 is a broken invariant.
-Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
-                                              calibration::Corrections corrections,
-                                              std::filesystem::path out_dir, std::size_t block_size);
+// block_size 0 is a broken invariant.  With `stop`, polled on the calling
+// thread as the blocks are written (see StopCheck): a stop ends the export
+// with ExportEnd::Stopped, in place of whatever the abandoned block would
+// have reported (a write or close failure of that block included: the block
+// was cut short on purpose).  Errors found before the hook says stop end the
+// export as without a hook, and it is not asked again.
+Result<ExportEnd, ExportError> export_csv_from_acq(acquisition::Acquisition acq,
+                                                   std::span<const std::size_t> indices,
+                                                   calibration::Corrections corrections,
+                                                   std::filesystem::path out_dir, std::size_t block_size,
+                                                   StopCheck* stop = nullptr);
 
 // "{name} (chunk {n}).csv"
 std::string block_file_name(std::string_view acquisition_name, std::size_t block);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -75,12 +76,17 @@ Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, cons
     // are kept; the rows are made from the bytes again when they are written,
     // with the same Params and the same corrections.
     const std::vector<KeptEvent> kept = collect_block<E>(acq, params, corrections, block, batching);
+    const auto stopped = [&] { return batching.stop != nullptr && batching.stop->stopped(); };
+    if (stopped()) return {};
     const std::vector<std::size_t> chans = block_channels(kept);
 
     CsvWriter writer(file.get());
     // A failure while writing comes first; a failed close after a block that
-    // was written whole is the block's write failure.
-    VEXO_TRY(write_block<E>(kept, chans, params, corrections, writer, batching));
+    // was written whole is the block's write failure.  A stopped block is
+    // closed and reports nothing: the caller reports the stop.
+    auto written = write_block<E>(kept, chans, params, corrections, writer, batching);
+    if (stopped()) return {};
+    VEXO_TRY(std::move(written));
     if (const int err = file.close(); err != 0) return Err{ExportError(error::CsvError{err})};
     return {};
 }
@@ -92,9 +98,30 @@ Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, cons
     return export_chunk<E>(acq, params, std::move(corrections), block, path, RowBatching{&ecc::pool::arena()});
 }
 
-Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std::span<const std::size_t> indices,
-                                              calibration::Corrections corrections,
-                                              std::filesystem::path out_dir, std::size_t block_size) {
+StopCheck::StopCheck(Hook hook, std::chrono::steady_clock::duration interval)
+    : hook_(std::move(hook)),
+      interval_(interval),
+      next_(std::chrono::steady_clock::now() + interval),
+      owner_(std::this_thread::get_id()) {}
+
+bool StopCheck::poll() {
+    if (stopped()) return true;
+    if (!hook_ || std::this_thread::get_id() != owner_) return false;
+    if (std::chrono::steady_clock::now() < next_) return false;
+    if (hook_()) {
+        stopped_.store(true, std::memory_order_release);
+        return true;
+    }
+    // From the end of the call, so that a slow hook is not called back to back.
+    next_ = std::chrono::steady_clock::now() + interval_;
+    return false;
+}
+
+Result<ExportEnd, ExportError> export_csv_from_acq(acquisition::Acquisition acq,
+                                                   std::span<const std::size_t> indices,
+                                                   calibration::Corrections corrections,
+                                                   std::filesystem::path out_dir, std::size_t block_size,
+                                                   StopCheck* stop) {
     Params params;
     {
         auto metadata = acq.metadata();
@@ -102,21 +129,26 @@ Result<void, ExportError> export_csv_from_acq(acquisition::Acquisition acq, std:
         params = std::move(metadata->params);
     }
     check_invariant(block_size != 0, "chunk size must be non-zero");
-    if (indices.empty()) return {};
+    if (indices.empty()) return ExportEnd::Finished;
 
+    RowBatching batching{&ecc::pool::arena()};
+    batching.stop = stop;
     const std::size_t blocks = (indices.size() - 1) / block_size + 1;
     for (std::size_t n = 0; n < blocks; ++n) {
+        if (stop != nullptr && stop->poll()) return ExportEnd::Stopped;
         const std::filesystem::path path = out_dir / block_file_name(acq.name(), n);
         const auto family = parsing::family_of(params.model);
         if (!family) return Err{ExportError(error::ParsingError::UnsupportedModel)};
         const std::size_t first = n * block_size;
         const std::size_t count = std::min(block_size, indices.size() - first);
         const auto block = indices.subspan(first, count);
-        VEXO_TRY(parsing::with_event_type(*family, [&]<class E>(std::type_identity<E>) {
-            return export_chunk<E>(acq, params, corrections, block, path);
-        }));
+        auto written = parsing::with_event_type(*family, [&]<class E>(std::type_identity<E>) {
+            return export_chunk<E>(acq, params, corrections, block, path, batching);
+        });
+        if (stop != nullptr && stop->stopped()) return ExportEnd::Stopped;
+        VEXO_TRY(std::move(written));
     }
-    return {};
+    return ExportEnd::Finished;
 }
 
 #define VEXO_EXPORT_CHUNK(E)                                                                    \

@@ -5,6 +5,13 @@
 // finished: metadata, pedestal table and every block are read and written
 // by the core without touching a Python object.  Errors are turned into
 // deferred exceptions there and raised once the lock is back.
+//
+// A long export stays interruptible: the core's stop hook, called on this
+// thread at most every 50 ms, takes the lock back, runs the interpreter's
+// pending signal handlers (PyErr_CheckSignals; Ctrl-C raises
+// KeyboardInterrupt) and releases it again.  When a handler raised, the
+// export stops, and its exception is raised in place of any error of the
+// abandoned block.  No signal handler of the process is touched.
 #include "python_api/export.hpp"
 
 #include <cstddef>
@@ -69,10 +76,40 @@ int convert_bool(PyObject* src, bool* out) {
     return -1;
 }
 
+// The lock released for the lifetime of the object, and taken back briefly
+// by signalled().
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+    // Runs the pending signal handlers with the lock held; true when one
+    // raised, its exception kept for take_exception().
+    bool signalled() noexcept {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        if (raised) exception_ = fetch_exception();
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
+    // With the lock held again (after the object is gone, or from its owner
+    // once it has ended): the exception a handler raised.
+    OwnedRef take_exception() noexcept { return std::move(exception_); }
+
+private:
+    PyThreadState* state_;
+    OwnedRef exception_;  // released only with the lock held (see export_csv_fn)
+};
+
 // Everything between releasing and retaking the lock.  Touches no Python
-// object; a failure comes back as a deferred exception.
+// object; a failure comes back as a deferred exception.  *stopped is set when
+// the stop check ended the export.
 std::optional<PyErr> run_export(core::Acquisition acq, const std::vector<std::size_t>& indices,
-                                std::filesystem::path out_dir, bool pedestals_correction) {
+                                std::filesystem::path out_dir, bool pedestals_correction,
+                                ::vexoacq::export_::csv::StopCheck& stop, bool* stopped) {
     core::Params params;
     {
         auto metadata = acq.metadata();
@@ -92,8 +129,9 @@ std::optional<PyErr> run_export(core::Acquisition acq, const std::vector<std::si
     calibration::Corrections corrections = calibration::Corrections(params).with_pedestals(std::move(table));
 
     auto result = ::vexoacq::export_::csv::export_csv_from_acq(std::move(acq), indices, std::move(corrections),
-                                                    std::move(out_dir), kBlockSize);
+                                                               std::move(out_dir), kBlockSize, &stop);
     if (!result) return exceptions::to_pyerr(result.error());
+    *stopped = *result == ::vexoacq::export_::csv::ExportEnd::Stopped;
     return std::nullopt;
 }
 
@@ -122,9 +160,25 @@ PyObject* export_csv_fn(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         }
 
         std::optional<PyErr> failure;
+        bool stopped = false;
+        OwnedRef interrupt;
         {
-            GilRelease nogil;
-            failure = run_export(std::move(*acq), indices, std::move(out_dir), pedestals_correction);
+            Unlocked nogil;
+            ::vexoacq::export_::csv::StopCheck stop([&nogil] { return nogil.signalled(); });
+            try {
+                failure = run_export(std::move(*acq), indices, std::move(out_dir), pedestals_correction, stop,
+                                     &stopped);
+            } catch (...) {
+                // The lock is taken back before the handler's exception is
+                // dropped and the fault reported.
+                interrupt = nogil.take_exception();
+                throw;
+            }
+            interrupt = nogil.take_exception();
+        }
+        if (stopped) {
+            restore_exception(std::move(interrupt));
+            return nullptr;
         }
         if (failure) return exceptions::raise(*failure);
         Py_RETURN_NONE;

@@ -1,6 +1,6 @@
 // The export driver over acquisition folders written here: blocks and file
-// names, the events left out, repeats and order, corrections, and the
-// failures that end an export.
+// names, the events left out, repeats and order, corrections, the failures
+// that end an export, and the stop hook that ends one early.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export/csv.hpp"
@@ -264,7 +266,7 @@ bool set_immutable(const fs::path& p, bool on) {
 
 // Permission bits stop other users; root is stopped by an immutable file.
 TEST_F(ExportDriver, UnwritableOutput) {
-    vexoacq::Result<void, vexoacq::error::ExportError> r;
+    vexoacq::Result<csv::ExportEnd, vexoacq::error::ExportError> r = csv::ExportEnd::Finished;
     if (::geteuid() != 0) {
         fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);
         r = run({1});
@@ -328,7 +330,7 @@ TEST_F(ExportDriver, FailedCloseIsTheBlocksWriteFailure) {
         SCOPED_TRACE(c.name);
         fs::remove_all(out_);
         fs::create_directories(out_);
-        vexoacq::Result<void, vexoacq::error::ExportError> r;
+        vexoacq::Result<csv::ExportEnd, vexoacq::error::ExportError> r = csv::ExportEnd::Finished;
         {
             FailingClose fault(c.fail_on, c.err);
             r = run(indices, 2);
@@ -363,6 +365,98 @@ TEST_F(ExportDriver, WriteFailureIsReportedBeforeAFailedClose) {
 TEST_F(ExportDriver, ZeroBlockSizeIsAnInternalFault) {
     EXPECT_THROW((void)run({}, 0), InternalFault);
     EXPECT_THROW((void)run({1}, 0), InternalFault);
+}
+
+
+// ------------------------------------------------------------ stop hook
+
+namespace stop_hook {
+
+// Asked with no interval; says stop on call `stop_on` (from 1; 0: never)
+// and notes whether every call came from the thread that made it.
+struct Hook {
+    std::size_t stop_on = 0;
+    std::size_t calls = 0;
+    std::thread::id owner = std::this_thread::get_id();
+    bool other_thread = false;
+    bool operator()() {
+        other_thread = other_thread || std::this_thread::get_id() != owner;
+        return ++calls == stop_on;
+    }
+};
+
+}  // namespace stop_hook
+
+// 40 files of two events.  A stop ends the export with Stopped: the files
+// before the last are whole, the last holds a prefix of its rows (at a
+// record) or nothing, and no later file is made.  A hook that never says
+// stop changes nothing, and an export after a stop runs whole.
+TEST_F(ExportDriver, StopHookEndsTheExportEarly) {
+    std::vector<std::size_t> indices;
+    for (std::size_t i = 0; indices.size() < 80; ++i)
+        if (i % kEvents != 7) indices.push_back(i % kEvents);
+    ASSERT_TRUE(run(indices, 2).ok());
+    ASSERT_EQ(files_in_out(), 40u);
+    std::vector<std::string> whole;
+    for (std::size_t n = 0; n < 40; ++n) whole.push_back(read_file(file(n)));
+
+    for (const std::size_t stop_on : {1, 2, 5, 30, 0}) {
+        SCOPED_TRACE(testing::Message() << "stop on call " << stop_on);
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        stop_hook::Hook hook{stop_on};
+        csv::StopCheck stop([&hook] { return hook(); }, std::chrono::nanoseconds(0));
+        const auto r = csv::export_csv_from_acq(acq(), indices, corrections(), out_, 2, &stop);
+        ASSERT_TRUE(r.ok());
+        EXPECT_FALSE(hook.other_thread);
+        EXPECT_GT(hook.calls, 0u);
+        if (stop_on == 0) {
+            EXPECT_EQ(*r, csv::ExportEnd::Finished);
+            EXPECT_FALSE(stop.stopped());
+            ASSERT_EQ(files_in_out(), 40u);
+            for (std::size_t n = 0; n < 40; ++n) EXPECT_EQ(read_file(file(n)), whole[n]) << "block " << n;
+            continue;
+        }
+        EXPECT_EQ(*r, csv::ExportEnd::Stopped);
+        EXPECT_TRUE(stop.stopped());
+        EXPECT_EQ(hook.calls, stop_on);  // not asked again once it said stop
+        const std::size_t files = files_in_out();
+        EXPECT_LT(files, 40u);
+        for (std::size_t n = 0; n + 1 < files; ++n) EXPECT_EQ(read_file(file(n)), whole[n]) << "block " << n;
+        if (files > 0) {
+            const std::string last = read_file(file(files - 1));
+            EXPECT_EQ(whole[files - 1].substr(0, last.size()), last);
+            EXPECT_TRUE(last.empty() || last.back() == '\n');
+        }
+    }
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    ASSERT_TRUE(run(indices, 2).ok());
+    for (std::size_t n = 0; n < 40; ++n) EXPECT_EQ(read_file(file(n)), whole[n]) << "block " << n;
+}
+
+// The hook's first call is one interval after the check is made, and only
+// the owning thread calls it; a stop said there is seen on every thread.
+TEST(StopCheck, IntervalAndOwningThread) {
+    std::size_t calls = 0;
+    {
+        csv::StopCheck stop([&] { return ++calls > 0; }, std::chrono::hours(1));
+        for (int k = 0; k < 1000; ++k) EXPECT_FALSE(stop.poll());
+        EXPECT_EQ(calls, 0u);
+    }
+    csv::StopCheck stop([&] { return ++calls == 3; }, std::chrono::nanoseconds(0));
+    bool elsewhere = true;
+    std::thread([&] { elsewhere = stop.poll(); }).join();
+    EXPECT_FALSE(elsewhere);
+    EXPECT_EQ(calls, 0u);
+    EXPECT_FALSE(stop.poll());
+    EXPECT_FALSE(stop.poll());
+    EXPECT_TRUE(stop.poll());
+    EXPECT_TRUE(stop.poll());
+    EXPECT_EQ(calls, 3u);
+    std::thread([&] { elsewhere = stop.poll() && stop.stopped(); }).join();
+    EXPECT_TRUE(elsewhere);
+    EXPECT_FALSE(csv::StopCheck().poll());
 }
 
 }  // namespace

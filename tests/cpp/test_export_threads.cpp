@@ -2,7 +2,9 @@
 // "Bad channel" notices, in the same order, as the whole-block writer over
 // the collected events, for every thread count and batch size; a write
 // failure that stops at the same byte and notice; the second pass checked
-// against the first; and the writer's batched copy of formatted records.
+// against the first; a stop hook that abandons the block; tolv96 events of
+// mixed shapes decoded into the records kept per thread; and the writer's
+// batched copy of formatted records.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,17 +15,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
 
 #include "export/csv.hpp"
+#include "parsing/reused_record.hpp"
+#include "parsing/tolv96.hpp"
 #include "support/params.hpp"
 #include "support/tempdir.hpp"
 
@@ -321,6 +327,64 @@ TEST_F(ExportThreads, FirstPassFaultReachesTheCaller) {
     }
 }
 
+// A stop hook that says stop on its n-th call (no interval between calls),
+// on every thread count: the block ends with no error, its file is a prefix
+// of the whole file at a record and its notices a prefix of the whole
+// notices, the hook is only ever called on the calling thread, and the same
+// pool then writes the whole block.  The first call comes before the first
+// fetch, so a stop there leaves the file empty.
+TEST_F(ExportThreads, StopHookAbandonsTheBlock) {
+    const Outcome ref = reference(true);
+    ASSERT_TRUE(ref.ok);
+    for (const ThreadCase& c : kThreadCases) {
+        tbb::task_arena arena(c.threads);
+        for (const std::size_t stop_on : {1, 2, 4, 16}) {
+            SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text << ", stop on call "
+                                            << stop_on);
+            std::size_t calls = 0;
+            bool other_thread = false;
+            const auto caller = std::this_thread::get_id();
+            csv::StopCheck stop(
+                [&] {
+                    other_thread = other_thread || std::this_thread::get_id() != caller;
+                    return ++calls == stop_on;
+                },
+                std::chrono::nanoseconds(0));
+            csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
+            batching.stop = &stop;
+            const fs::path path = dir_ / "stopped.csv";
+            Outcome got;
+            ::testing::internal::CaptureStdout();
+            record(got, csv::export_chunk<Zelkv3Event>(acq(), params(), corrections(true), indices_, path,
+                                                       batching));
+            got.printed = ::testing::internal::GetCapturedStdout();
+            got.file = read_file(path);
+            EXPECT_TRUE(got.ok);
+            EXPECT_FALSE(other_thread);
+            if (stop_on == 1) {
+                EXPECT_TRUE(stop.stopped());
+                EXPECT_EQ(got.file, "");
+            }
+            if (c.threads == 1) {
+                EXPECT_TRUE(stop.stopped());  // every event is a poll there
+            }
+            if (stop.stopped()) {
+                EXPECT_EQ(calls, stop_on);
+                EXPECT_LT(got.file.size(), ref.file.size());
+                EXPECT_TRUE(got.file == ref.file.substr(0, got.file.size()));
+                EXPECT_TRUE(got.file.empty() || got.file.back() == '\n');
+                EXPECT_EQ(got.printed, ref.printed.substr(0, got.printed.size()));
+            } else {
+                EXPECT_TRUE(got.file == ref.file);
+                EXPECT_EQ(got.printed, ref.printed);
+            }
+        }
+        const Outcome after = threaded(true, c.threads, c.batch_text, c.force_pool);
+        ASSERT_TRUE(after.ok);
+        EXPECT_TRUE(after.file == ref.file);
+    }
+}
+
 // ------------------------------------------------- second pass disagrees
 
 class MemFile {
@@ -415,6 +479,221 @@ TEST(SecondPassCorrection, EventThatNoLongerCorrectsIsAnInternalFault) {
         EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, c, writer, {&arena, 0, true}),
                      InternalFault);
     }
+}
+
+// ------------------------------------------- records kept per thread
+//
+// tolv96 decodes into the decoding thread's kept record in both passes.  A
+// record that held a full event and then takes a short one, a failed decode
+// or an empty one must leave nothing behind: the events follow each other in
+// an order that puts every shape after every other, and every thread count,
+// with kept and with new records, writes the whole-block writer's bytes.
+
+using vexoacq::parsing::Tolv96Event;
+
+constexpr std::size_t kTolvSamples = 4;  // per window; 2 windows: 8 per block
+
+// A chip block under the default keys: the chip byte, 16 channel blocks
+// (header: field j << 8 | first label, 8 bit-inverted samples, a footer
+// word), three footer bytes.
+void put_chip(std::vector<std::uint8_t>& out, std::uint8_t chip, std::uint16_t start, std::mt19937& rng) {
+    out.push_back(chip);
+    for (unsigned j = 0; j < 16; ++j) {
+        const unsigned header = j << 8 | start;
+        out.push_back(static_cast<std::uint8_t>(header));
+        out.push_back(static_cast<std::uint8_t>(header >> 8));
+        for (std::size_t k = 0; k < 2 * kTolvSamples; ++k) {
+            const unsigned stored = ~(rng() % 1024) & 0xFFFF;
+            out.push_back(static_cast<std::uint8_t>(stored));
+            out.push_back(static_cast<std::uint8_t>(stored >> 8));
+        }
+        out.push_back(0);
+        out.push_back(0);
+    }
+    out.insert(out.end(), 3, 0);
+}
+
+enum class Shape { Full, OneChip, SameChipTwice, FailsHalfWay, FooterOnly, OddLength };
+
+std::vector<std::uint8_t> tolv_event(Shape shape, std::mt19937& rng) {
+    std::vector<std::uint8_t> out;
+    const auto start = [&] { return static_cast<std::uint16_t>(rng() % 4); };
+    switch (shape) {
+        case Shape::Full:
+            for (std::uint8_t chip = 0; chip < 6; ++chip) put_chip(out, chip, start(), rng);
+            break;
+        case Shape::OneChip:
+            put_chip(out, static_cast<std::uint8_t>(rng() % 6), start(), rng);
+            break;
+        case Shape::SameChipTwice: {
+            // The chip's channels get two blocks each: more values than
+            // their window lists place, so some are misplaced.
+            const auto chip = static_cast<std::uint8_t>(rng() % 6);
+            put_chip(out, chip, start(), rng);
+            put_chip(out, chip, start(), rng);
+            break;
+        }
+        case Shape::FailsHalfWay:
+            // Chip 6 holds channels past 95: refused after chips 0 to 2 are in.
+            for (const int chip : {0, 1, 2, 6}) put_chip(out, static_cast<std::uint8_t>(chip), start(), rng);
+            break;
+        case Shape::FooterOnly:
+            break;
+        case Shape::OddLength:
+            put_chip(out, 1, start(), rng);
+            out.push_back(0);
+            break;
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+// Pedestals for labels 0 to 2: events with a window labelled 3 or more fail
+// their correction and are left out.
+Pedestals tolv_pedestals() {
+    Pedestals t;
+    t.data.resize(96);
+    for (std::size_t c = 0; c < 96; ++c) {
+        t.data[c].resize(3);
+        for (std::size_t w = 0; w < 3; ++w)
+            for (std::size_t k = 0; k < kTolvSamples; ++k)
+                t.data[c][w].push_back(0.25f * static_cast<float>(c % 7 + w + k) + 0.125f);
+    }
+    return t;
+}
+
+class ExportKeptRecords : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::mt19937 rng(99);
+        const Shape shapes[] = {Shape::Full,         Shape::OneChip,    Shape::SameChipTwice,
+                                Shape::FailsHalfWay, Shape::FooterOnly, Shape::OddLength};
+        std::vector<std::vector<std::uint8_t>> events;
+        // Every ordered pair of shapes, one after the other, then a random run.
+        for (const Shape a : shapes) {
+            for (const Shape b : shapes) {
+                events.push_back(tolv_event(a, rng));
+                events.push_back(tolv_event(b, rng));
+            }
+        }
+        for (int k = 0; k < 100; ++k) events.push_back(tolv_event(shapes[rng() % 6], rng));
+        std::vector<std::uint8_t> bin;
+        std::vector<std::uint8_t> idx;
+        for (const auto& ev : events) {
+            const auto offset = static_cast<std::uint32_t>(bin.size());
+            const auto length = static_cast<std::uint32_t>(ev.size());
+            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
+            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(length >> (8 * b)));
+            bin.insert(bin.end(), ev.begin(), ev.end());
+        }
+        dir_.write("run/metadata.yml",
+                   "params:\n  model: tolv96\n  channels: 96\n  windows: 2\n  samples: 4\nregisters: {}\n");
+        dir_.write("run/0.bin", bin);
+        dir_.write("run/0.idx", idx);
+        for (std::size_t k = 0; k < events.size(); ++k) indices_.push_back(k);
+    }
+
+    Params params() const { return make_params("tolv96", 96, 2, kTolvSamples); }
+    Corrections corrections(bool with_table) const {
+        Corrections c(params());
+        if (with_table) c = std::move(c).with_pedestals(tolv_pedestals());
+        return c;
+    }
+    Acquisition acq() const { return Acquisition::open(dir_ / "run").value(); }
+
+    // Every event decoded into a new record, corrected, kept, then written.
+    Outcome reference(bool with_table) const {
+        const Acquisition a = acq();
+        const Corrections c = corrections(with_table);
+        std::vector<Tolv96Event> events;
+        for (const std::size_t i : indices_) {
+            auto raw = a.get(i);
+            if (!raw) continue;
+            auto ev = vexoacq::parsing::parse_into<Tolv96Event>(vexoacq::parsing::RawBytes(*raw), params());
+            if (!ev) continue;
+            if (c.pedestals && !c.pedestals->correct(*ev, c.params)) continue;
+            events.push_back(std::move(*ev));
+        }
+        const fs::path path = dir_ / "reference.csv";
+        Outcome o;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        EXPECT_GE(fd, 0);
+        {
+            csv::CsvWriter writer(fd);
+            ::testing::internal::CaptureStdout();
+            record(o, csv::export_csv(std::span<const Tolv96Event>(events), writer, params()));
+            o.printed = ::testing::internal::GetCapturedStdout();
+        }
+        ::close(fd);
+        o.file = read_file(path);
+        return o;
+    }
+
+    Outcome exported(bool with_table, const csv::RowBatching& batching) const {
+        const fs::path path = dir_ / "kept.csv";
+        Outcome o;
+        ::testing::internal::CaptureStdout();
+        record(o, csv::export_chunk<Tolv96Event>(acq(), params(), corrections(with_table), indices_, path,
+                                                 batching));
+        o.printed = ::testing::internal::GetCapturedStdout();
+        o.file = read_file(path);
+        return o;
+    }
+
+    TempDir dir_;
+    std::vector<std::size_t> indices_;
+};
+
+TEST_F(ExportKeptRecords, MixedShapesGiveTheWholeBlockBytes) {
+    for (const bool with_table : {false, true}) {
+        SCOPED_TRACE(with_table ? "pedestals" : "no pedestals");
+        const Outcome ref = reference(with_table);
+        ASSERT_TRUE(ref.ok);
+        // The fixture shows what it is meant to: misplaced channels, all 96
+        // channels in the header, events of different row counts.
+        EXPECT_GT(count(ref.printed, "Bad channel"), 10u);
+        EXPECT_NE(ref.file.find(",time_ch95\n"), std::string::npos);
+        EXPECT_GT(count(ref.file, "\n0,"), 500u);
+        for (const ThreadCase& c : kThreadCases) {
+            for (const bool fresh : {false, true}) {
+                SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text
+                                                << (fresh ? ", new records" : ", kept records"));
+                tbb::task_arena arena(c.threads);
+                csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
+                batching.fresh_records = fresh;
+                const Outcome got = exported(with_table, batching);
+                ASSERT_TRUE(got.ok);
+                EXPECT_EQ(got.printed, ref.printed);
+                EXPECT_TRUE(got.file == ref.file)
+                    << "files differ, " << got.file.size() << " and " << ref.file.size() << " bytes";
+            }
+        }
+    }
+    EXPECT_NE(reference(true).file.size(), reference(false).file.size());
+}
+
+// The export on one thread runs on the caller, which keeps its record after
+// the block (and keeps none when every event is decoded into a new record).
+TEST_F(ExportKeptRecords, CallerKeepsItsRecordAfterTheBlock) {
+    bool before = true;
+    bool after_fresh = true;
+    bool after_kept = false;
+    std::thread t([&] {
+        tbb::task_arena arena(1);
+        before = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
+        csv::RowBatching batching{&arena};
+        batching.fresh_records = true;
+        (void)exported(false, batching);
+        after_fresh = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
+        batching.fresh_records = false;
+        (void)exported(false, batching);
+        after_kept = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
+    });
+    t.join();
+    EXPECT_FALSE(before);
+    EXPECT_FALSE(after_fresh);
+    EXPECT_TRUE(after_kept);
 }
 
 // ------------------------------------------------------ batched records
