@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "export/csv.hpp"
+#include "support/chunk_builder.hpp"
 
 namespace fs = std::filesystem;
 namespace csv = vexoacq::export_::csv;
@@ -95,19 +96,14 @@ protected:
         fs::create_directories(out_);
         write_file(root_ / "metadata.yml", metadata_text("zelkv3"));
         // Chunk 0: events 0 .. 29, event 7 of odd length (does not decode).
-        std::vector<std::uint8_t> bin;
-        std::vector<std::uint8_t> idx;
+        vexoacq::testing::ChunkBuilder chunk;
         for (std::size_t k = 0; k < kEvents; ++k) {
             auto ev = zelkv3_event(k);
             if (k == 7) ev.push_back(0);
-            const auto offset = static_cast<std::uint32_t>(bin.size());
-            const auto length = static_cast<std::uint32_t>(ev.size());
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(length >> (8 * b)));
-            bin.insert(bin.end(), ev.begin(), ev.end());
+            chunk.add(ev);
         }
-        write_file(root_ / "0.bin", std::string(bin.begin(), bin.end()));
-        write_file(root_ / "0.idx", std::string(idx.begin(), idx.end()));
+        write_file(root_ / "0.bin", std::string(chunk.bin.begin(), chunk.bin.end()));
+        write_file(root_ / "0.idx", std::string(chunk.idx.begin(), chunk.idx.end()));
     }
     void TearDown() override { fs::remove_all(base_); }
 

@@ -30,6 +30,7 @@
 #include "export/csv.hpp"
 #include "parsing/reused_record.hpp"
 #include "parsing/tolv96.hpp"
+#include "support/chunk_builder.hpp"
 #include "support/params.hpp"
 #include "support/tempdir.hpp"
 
@@ -163,20 +164,12 @@ class ExportThreads : public ::testing::Test {
 protected:
     void SetUp() override {
         std::mt19937 rng(2024);
-        std::vector<std::uint8_t> bin;
-        std::vector<std::uint8_t> idx;
-        for (std::size_t k = 0; k < kDistinct; ++k) {
-            const auto ev = mixed_event(rng);
-            const auto offset = static_cast<std::uint32_t>(bin.size());
-            const auto length = static_cast<std::uint32_t>(ev.size());
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(length >> (8 * b)));
-            bin.insert(bin.end(), ev.begin(), ev.end());
-        }
+        vexoacq::testing::ChunkBuilder chunk;
+        for (std::size_t k = 0; k < kDistinct; ++k) chunk.add(mixed_event(rng));
         dir_.write("run/metadata.yml", "params:\n  model: zelkv3\n  channels: 4\n  windows: 256\n  samples: 32\n"
                                        "registers: {}\n");
-        dir_.write("run/0.bin", bin);
-        dir_.write("run/0.idx", idx);
+        dir_.write("run/0.bin", chunk.bin);
+        dir_.write("run/0.idx", chunk.idx);
         // Every event three times over, past-the-end indices among them.
         for (std::size_t round = 0; round < 3; ++round) {
             for (std::size_t k = 0; k < kDistinct; ++k) indices_.push_back((k * 7 + round) % kDistinct);
@@ -578,19 +571,12 @@ protected:
             }
         }
         for (int k = 0; k < 100; ++k) events.push_back(tolv_event(shapes[rng() % 6], rng));
-        std::vector<std::uint8_t> bin;
-        std::vector<std::uint8_t> idx;
-        for (const auto& ev : events) {
-            const auto offset = static_cast<std::uint32_t>(bin.size());
-            const auto length = static_cast<std::uint32_t>(ev.size());
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
-            for (int b = 0; b < 4; ++b) idx.push_back(static_cast<std::uint8_t>(length >> (8 * b)));
-            bin.insert(bin.end(), ev.begin(), ev.end());
-        }
+        vexoacq::testing::ChunkBuilder chunk;
+        for (const auto& ev : events) chunk.add(ev);
         dir_.write("run/metadata.yml",
                    "params:\n  model: tolv96\n  channels: 96\n  windows: 2\n  samples: 4\nregisters: {}\n");
-        dir_.write("run/0.bin", bin);
-        dir_.write("run/0.idx", idx);
+        dir_.write("run/0.bin", chunk.bin);
+        dir_.write("run/0.idx", chunk.idx);
         for (std::size_t k = 0; k < events.size(); ++k) indices_.push_back(k);
     }
 
