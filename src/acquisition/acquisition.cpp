@@ -82,7 +82,11 @@ struct ReadOutcome {
     int error = 0;
 };
 
-int unreadable_kind_error(mode_t mode) noexcept { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+// 0 for a regular file; for any other kind, the error that reading it gives.
+int kind_error(mode_t mode) noexcept {
+    if (S_ISREG(mode)) return 0;
+    return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
 
 ReadOutcome read_whole_file(const std::filesystem::path& path) {
     ReadOutcome out;
@@ -91,27 +95,13 @@ ReadOutcome read_whole_file(const std::filesystem::path& path) {
         out.error = errno;
         return out;
     }
-    if (!S_ISREG(st.st_mode)) {
-        out.error = unreadable_kind_error(st.st_mode);
-        return out;
-    }
-    int raw;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
+    if ((out.error = kind_error(st.st_mode)) != 0) return out;
+    const chunk::FileDescriptor fd = chunk::open_read_only(path);
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
         out.error = errno;
         return out;
     }
-    const chunk::FileDescriptor fd(raw);
-    if (::fstat(fd.get(), &st) != 0) {
-        out.error = errno;
-        return out;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        out.error = unreadable_kind_error(st.st_mode);
-        return out;
-    }
+    if ((out.error = kind_error(st.st_mode)) != 0) return out;
     if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > PTRDIFF_MAX) {
         out.error = EFBIG;
         return out;

@@ -54,17 +54,15 @@ Mapping::~Mapping() {
     if (data_ != nullptr) ::munmap(data_, size_);
 }
 
-namespace {
-
-// Opened without blocking so that a FIFO named like a chunk file cannot hang
-// the caller; such a file is then refused by the mapping.
 FileDescriptor open_read_only(const std::filesystem::path& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     return FileDescriptor(fd);
 }
+
+namespace {
 
 // Reads exactly `length` bytes at `offset`; false on an error or a short file.
 bool read_exact(const FileDescriptor& fd, std::uint8_t* out, std::size_t length, std::uint64_t offset) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <vector>
 
 #include "error.hpp"
@@ -47,6 +48,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Opens a file read-only without blocking, so that a FIFO or a device under
+// the name cannot hang the caller (the readers then refuse anything but a
+// regular file); retried on EINTR.  Invalid, with errno set, on failure.
+FileDescriptor open_read_only(const std::filesystem::path& path);
 
 // A read-only shared mapping of a whole file; a file of length 0 maps as an
 // empty range.  Released on destruction.

@@ -55,53 +55,6 @@ void print_bad_channel(std::size_t channel, std::size_t ordinal) {
     (void)write_all(STDOUT_FILENO, line.data(), line.size());
 }
 
-// The record an event is decoded into.  The families whose decoder can
-// decode into a given record (parsing/reused_record.hpp) use the decoding
-// thread's kept record: a full event's lists keep their pages from one event
-// to the next instead of going back to the kernel and faulting in again.
-// The others, and every family when `fresh` is set, get a new record per
-// event.  The record is borrowed for the object's lifetime, so an object is
-// made and dropped on one thread and never held across a wait for the pool
-// (a task run during that wait would find the thread's record out).
-template <class E>
-class EventRecord {
-public:
-    explicit EventRecord(bool fresh) {
-        if constexpr (parsing::DecodesInto<E>) {
-            if (!fresh) kept_.emplace();
-        }
-    }
-
-    // Decodes `raw`, replacing what the record held; after an error the
-    // record holds no meaningful values.
-    Result<void, error::ParsingError> decode(parsing::RawBytes raw, const Params& params) {
-        if constexpr (parsing::DecodesInto<E>) {
-            if (kept_) return decode_into(raw, params, kept_->get());
-        }
-        own_.reset();
-        auto decoded = parsing::parse_into<E>(raw, params);
-        if (!decoded) return Err{decoded.error()};
-        own_.emplace(std::move(*decoded));
-        return {};
-    }
-
-    E& get() noexcept {
-        if constexpr (parsing::DecodesInto<E>) {
-            if (kept_) return kept_->get();
-        }
-        return *own_;
-    }
-
-private:
-    struct NoKept {};
-    std::optional<std::conditional_t<parsing::DecodesInto<E>, parsing::ReusedRecord<E>, NoKept>> kept_;
-    std::optional<E> own_;
-};
-
-}  // namespace
-
-namespace {
-
 // Whether the export is to stop now (polls the hook when one is due).
 bool stop_now(const RowBatching& batching) { return batching.stop != nullptr && batching.stop->poll(); }
 
@@ -900,7 +853,7 @@ public:
             for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
             if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
                 b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
-            EventRecord<E> record(fresh_);
+            parsing::EventRecord<E> record(fresh_);
             for (; i < b.segments.size(); ++i) {
                 if (stopping()) return;  // the batch is never emitted
                 Segment& s = b.segments[i];
@@ -977,7 +930,7 @@ private:
         return __builtin_mul_overflow(rows, row_bytes_, &t) ? SIZE_MAX : t;
     }
 
-    const E& decode_again(const KeptEvent& kept, EventRecord<E>& record) const {
+    const E& decode_again(const KeptEvent& kept, parsing::EventRecord<E>& record) const {
         check_invariant(record.decode(parsing::RawBytes(kept.raw), params_).ok(),
                         "a collected event no longer decodes");
         E& event = record.get();
@@ -1061,7 +1014,7 @@ struct FetchBatch {
 
 template <class E>
 std::optional<KeptEvent> keep_event(std::vector<std::uint8_t>& raw, const Params& params,
-                                    const calibration::Corrections& corrections, EventRecord<E>& record) {
+                                    const calibration::Corrections& corrections, parsing::EventRecord<E>& record) {
     if (!record.decode(parsing::RawBytes(raw), params)) return std::nullopt;
     E& event = record.get();
     if (corrections.pedestals && !corrections.pedestals->correct(event, corrections.params)) return std::nullopt;
@@ -1089,7 +1042,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
         auto fetched = acq.get(block[next++]);
         if (!fetched) continue;
         const bool large = fetched->size() >= kPoolEventBytes;
-        EventRecord<E> record(batching.fresh_records);
+        parsing::EventRecord<E> record(batching.fresh_records);
         if (auto k = keep_event<E>(*fetched, params, corrections, record)) kept.push_back(std::move(*k));
         to_pool = threads > 1 && (large || batching.force_pool);
     }
@@ -1098,7 +1051,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
             if (stop_now(batching)) return kept;
             auto fetched = acq.get(block[next]);
             if (!fetched) continue;
-            EventRecord<E> record(batching.fresh_records);
+            parsing::EventRecord<E> record(batching.fresh_records);
             if (auto k = keep_event<E>(*fetched, params, corrections, record)) kept.push_back(std::move(*k));
         }
         return kept;
@@ -1132,7 +1085,7 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
                     [&](std::shared_ptr<FetchBatch> b) {
                         if (stop.load(std::memory_order_acquire)) return b;
                         b->kept.reserve(b->raw.size());
-                        EventRecord<E> record(batching.fresh_records);
+                        parsing::EventRecord<E> record(batching.fresh_records);
                         for (auto& raw : b->raw) {
                             if (stop_now(batching)) break;  // the batch is never taken
                             try {

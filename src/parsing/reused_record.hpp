@@ -17,6 +17,7 @@
 #include <concepts>
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "parsing/frame.hpp"
@@ -85,6 +86,49 @@ private:
     }
 
     E record_;
+};
+
+// The record an event is decoded into.  The families whose decoder can
+// decode into a given record use the decoding thread's kept record: a full
+// event's lists keep their pages from one event to the next instead of going
+// back to the kernel and faulting in again.
+// The others, and every family when `fresh` is set, get a new record per
+// event.  The record is borrowed for the object's lifetime, so an object is
+// made and dropped on one thread and never held across a wait for the pool
+// (a task run during that wait would find the thread's record out).
+template <class E>
+class EventRecord {
+public:
+    explicit EventRecord(bool fresh) {
+        if constexpr (DecodesInto<E>) {
+            if (!fresh) kept_.emplace();
+        }
+    }
+
+    // Decodes `raw`, replacing what the record held; after an error the
+    // record holds no meaningful values.
+    Result<void, error::ParsingError> decode(RawBytes raw, const Params& params) {
+        if constexpr (DecodesInto<E>) {
+            if (kept_) return decode_into(raw, params, kept_->get());
+        }
+        own_.reset();
+        auto decoded = parse_into<E>(raw, params);
+        if (!decoded) return Err{decoded.error()};
+        own_.emplace(std::move(*decoded));
+        return {};
+    }
+
+    E& get() noexcept {
+        if constexpr (DecodesInto<E>) {
+            if (kept_) return kept_->get();
+        }
+        return *own_;
+    }
+
+private:
+    struct NoKept {};
+    std::optional<std::conditional_t<DecodesInto<E>, ReusedRecord<E>, NoKept>> kept_;
+    std::optional<E> own_;
 };
 
 }  // namespace vexoacq::parsing

@@ -104,13 +104,23 @@ private:
 
 // ------------------------------------------------------ interpreter lock guard
 // Releases the interpreter lock for the guard's lifetime.  Nothing inside may
-// touch a Python object or call PyMem_Malloc.
+// touch a Python object or call PyMem_Malloc, except within with_lock().
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
+
+    // Runs `f` with the lock taken back, then releases it again.
+    template <class F>
+    auto with_lock(F&& f) noexcept {
+        static_assert(noexcept(f()), "nothing may leave with_lock while the lock is held");
+        PyEval_RestoreThread(state_);
+        auto result = f();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
 
 private:
     PyThreadState* state_;

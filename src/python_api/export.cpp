@@ -80,19 +80,14 @@ int convert_bool(PyObject* src, bool* out) {
 // by signalled().
 class Unlocked {
 public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
     // Runs the pending signal handlers with the lock held; true when one
     // raised, its exception kept for take_exception().
     bool signalled() noexcept {
-        PyEval_RestoreThread(state_);
-        const bool raised = PyErr_CheckSignals() < 0;
-        if (raised) exception_ = fetch_exception();
-        state_ = PyEval_SaveThread();
-        return raised;
+        return nogil_.with_lock([this]() noexcept {
+            if (PyErr_CheckSignals() >= 0) return false;
+            exception_ = fetch_exception();
+            return true;
+        });
     }
 
     // With the lock held again (after the object is gone, or from its owner
@@ -100,8 +95,10 @@ public:
     OwnedRef take_exception() noexcept { return std::move(exception_); }
 
 private:
-    PyThreadState* state_;
-    OwnedRef exception_;  // released only with the lock held (see export_csv_fn)
+    // Declared first so that it is destroyed last, once the lock is back;
+    // released only with the lock held (see export_csv_fn).
+    OwnedRef exception_;
+    GilRelease nogil_;
 };
 
 // Everything between releasing and retaking the lock.  Touches no Python

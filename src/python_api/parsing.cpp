@@ -176,24 +176,14 @@ PyObject* record_to_dict(const E& record) {
 template <class E>
 PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw,
                         std::optional<exceptions::PyErr>* deferred) {
-    if constexpr (core::DecodesInto<E>) {
-        core::ReusedRecord<E> record;
-        const auto decoded = decode_into(std::span<const std::uint8_t>(raw), params, record.get());
-        raw = {};
-        if (!decoded) {
-            *deferred = exceptions::to_pyerr(decoded.error());
-            return nullptr;
-        }
-        return record_to_dict(record.get());
-    } else {
-        auto decoded = core::parse_into<E>(std::span<const std::uint8_t>(raw), params);
-        raw = {};
-        if (!decoded) {
-            *deferred = exceptions::to_pyerr(decoded.error());
-            return nullptr;
-        }
-        return record_to_dict(*decoded);
+    core::EventRecord<E> record(/*fresh=*/false);
+    const auto decoded = record.decode(std::span<const std::uint8_t>(raw), params);
+    raw = {};
+    if (!decoded) {
+        *deferred = exceptions::to_pyerr(decoded.error());
+        return nullptr;
     }
+    return record_to_dict(record.get());
 }
 
 PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw,

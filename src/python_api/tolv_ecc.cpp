@@ -196,9 +196,7 @@ PyObject* entry_tuple(const check::EccEntry& e) {
 }
 
 PyObject* findings_list(const check::ChannelFindings& findings) {
-    std::size_t total = 0;
-    for (const auto& l : findings) total += l.size();
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(findings.total())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const auto& l : findings) {

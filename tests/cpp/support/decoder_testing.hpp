@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "parsing/block_kernels.hpp"
 #include "parsing/frame.hpp"
 #include "support/params.hpp"
 
@@ -297,6 +298,30 @@ template <class Rng>
 void add_random_keys(Params& p, std::initializer_list<const char*> keys, Rng& rng,
                      std::initializer_list<KeyDraw> draws) {
     add_random_keys<std::initializer_list<const char*>, Rng>(p, keys, rng, draws);
+}
+
+// Decodes `raw` with the plain loop into `want`, then with every kernel into
+// that kernel's record of `reused` (records that held earlier events): each
+// must give `want`, or the same error.  Returns the plain decode's result;
+// a mismatch is a fatal failure (check HasFatalFailure()).
+template <class E>
+Result<void, error::ParsingError> decode_with_every_kernel(const Bytes& raw, const acquisition::Params& p, E& want,
+                                                           E (&reused)[3], int round) {
+    namespace k = parsing::kernels;
+    const auto want_r = decode_into(raw, p, want, k::Kernel::Scalar);
+    for (int kernel = 0; kernel < 3; ++kernel) {
+        const auto got_r = decode_into(raw, p, reused[kernel], k::kAllKernels[kernel]);
+        [&] {
+            ASSERT_EQ(got_r.ok(), want_r.ok()) << "round " << round << " kernel " << kernel;
+            if (want_r.ok()) {
+                ASSERT_EQ(reused[kernel], want) << "round " << round << " kernel " << kernel;
+            } else {
+                ASSERT_EQ(got_r.error(), want_r.error()) << "round " << round << " kernel " << kernel;
+            }
+        }();
+        if (::testing::Test::HasFatalFailure()) break;
+    }
+    return want_r;
 }
 
 // The names every decoder test uses, for `using namespace` in a test file.
