@@ -10,12 +10,9 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
-
-#include <oneapi/tbb/parallel_pipeline.h>
 
 #include "export/csv.hpp"
 #include "export/number.hpp"
@@ -222,9 +219,6 @@ struct EventLayout {
     std::vector<Placement> places;
 };
 
-template <class E>
-inline constexpr std::size_t kGroupWidth = parsing::HasTiming<E> ? 4 : 3;
-
 // Longest text of one column group: ",label,data,time[,timing]".
 template <class E>
 inline constexpr std::size_t kGroupMax = 1 + number::kMaxU16Text + 1 + number::kMaxFloatText + 1 + number::kMaxU16Text +
@@ -263,10 +257,12 @@ private:
 };
 
 // Records [first, last) of a laid-out event, appended to `out` (RowText or
-// WriterRows); false when `out` could not take a record.
-template <class E, class Sink>
+// WriterRows); false when `out` could not take a record.  `Timing`: the
+// record type has timing columns.  The four instances are compiled once, in
+// csv_block.cpp.
+template <bool Timing, class Sink>
 bool format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Sink& out) {
-    constexpr std::size_t kWidth = kGroupWidth<E>;
+    constexpr std::size_t kWidth = Timing ? 4 : 3;
     const std::size_t samples = lay.samples;
     // first < rows, so samples > 0 whenever a row is produced.
     std::size_t entry = first < last ? first / samples : 0;
@@ -290,7 +286,7 @@ bool format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Si
             if (char* e = number::write_rounded(out_p, pl.data[i])) out_p = e;
             *out_p++ = ',';
             out_p = number::write_u16(out_p, pl.time_single ? pl.time[0] : pl.time[i]);
-            if constexpr (parsing::HasTiming<E>) {
+            if constexpr (Timing) {
                 *out_p++ = ',';
                 out_p = number::write_count(out_p, pl.timing_single ? pl.timing[0] : pl.timing[window]);
             }
@@ -304,6 +300,11 @@ bool format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Si
     }
     return true;
 }
+
+extern template bool format_rows<false, RowText>(const EventLayout&, std::size_t, std::size_t, RowText&);
+extern template bool format_rows<true, RowText>(const EventLayout&, std::size_t, std::size_t, RowText&);
+extern template bool format_rows<false, WriterRows>(const EventLayout&, std::size_t, std::size_t, WriterRows&);
+extern template bool format_rows<true, WriterRows>(const EventLayout&, std::size_t, std::size_t, WriterRows&);
 
 }  // namespace detail
 
@@ -321,7 +322,7 @@ Result<void, ExportError> write_event(CsvWriter& writer, const Params& params, c
     }
     detail::print_notices(notices, ordinal);
     detail::WriterRows rows(writer);
-    if (!detail::format_rows<E>(lay, 0, lay.rows, rows)) return Err{writer.error()};
+    if (!detail::format_rows<parsing::HasTiming<E>>(lay, 0, lay.rows, rows)) return Err{writer.error()};
     return {};
 }
 
@@ -397,10 +398,11 @@ struct Batch {
     std::exception_ptr fault;          // raised after the notices of the last segment
 };
 
-template <class E>
-class BlockRows {
+// What the second pass does for every record type: planning the batches,
+// writing them out and the block's outcome.  format() is the record type's.
+class BlockRowsBase {
 public:
-    BlockRows(std::span<const KeptEvent> events, std::span<const std::size_t> chans, const Params& params,
+    BlockRowsBase(std::span<const KeptEvent> events, std::span<const std::size_t> chans, const Params& params,
               const calibration::Corrections& corrections, CsvWriter& writer, std::size_t threads,
               std::size_t batch_text, bool fresh_records, StopCheck* stop)
         : events_(events),
@@ -419,6 +421,9 @@ public:
         const std::size_t split = batch_text != 0 ? batch_text : kSplitText;
         split_rows_ = std::max<std::size_t>(1, split / row_bytes_);
     }
+    BlockRowsBase(const BlockRowsBase&) = delete;
+    BlockRowsBase& operator=(const BlockRowsBase&) = delete;
+    virtual ~BlockRowsBase() = default;
 
     // Estimated text of the whole block.
     std::size_t text_total() const noexcept { return total_; }
@@ -450,46 +455,7 @@ public:
     }
 
     // Decodes, corrects, lays out and formats the batch's segments; never throws.
-    void format(Batch& b) const noexcept {
-        b.notices.clear();
-        b.fault = nullptr;
-        std::size_t i = 0;  // the segment being formatted
-        b.segments[0].notices_begin = 0;
-        try {
-            b.text.trim(2 * (target_ + kSplitText));
-            b.text.clear();
-            // The planned text, with some room over the estimate, at once: a
-            // buffer grown step by step leaves its smaller copies behind in
-            // the heap.
-            std::size_t rows = 0;
-            for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
-            if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
-                b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
-            parsing::EventRecord<E> record(fresh_);
-            for (; i < b.segments.size(); ++i) {
-                if (stopping()) return;  // the batch is never emitted
-                Segment& s = b.segments[i];
-                s.notices_begin = b.notices.size();
-                s.rows_begin = b.text.rows();
-                const E& event = decode_again(events_[s.event], record);
-                std::vector<std::size_t>& sink = s.first_row == 0 ? b.notices : b.scratch;
-                b.scratch.clear();
-                const EventLayout lay = lay_out(params_, event, chans_, s.event, sink);
-                check_invariant(lay.rows == events_[s.event].rows, "event rows differ between the two passes");
-                (void)format_rows<E>(lay, s.first_row, s.last_row, b.text);
-                s.row_max = lay.row_max;
-                s.notices_end = b.notices.size();
-                s.rows_end = b.text.rows();
-            }
-        } catch (...) {
-            // Nothing of the failed segment is written; its notices so far are.
-            Segment& s = b.segments[i];
-            s.notices_end = b.notices.size();
-            s.rows_begin = s.rows_end = 0;
-            b.fault = std::current_exception();
-            b.segments.resize(i + 1);
-        }
-    }
+    virtual void format(Batch& b) const noexcept = 0;
 
     // Prints the notices and writes the rows of a formatted batch; false when
     // the block stops (a write failure or a fault, kept for finish()).
@@ -532,7 +498,7 @@ public:
     bool stopping() const { return stop_ != nullptr && stop_->poll(); }
     bool stopped() const noexcept { return stop_ != nullptr && stop_->stopped(); }
 
-private:
+protected:
     static std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
         std::size_t s = 0;
         return __builtin_add_overflow(a, b, &s) ? SIZE_MAX : s;
@@ -540,25 +506,6 @@ private:
     std::size_t text_estimate(std::size_t rows) const noexcept {
         std::size_t t = 0;
         return __builtin_mul_overflow(rows, row_bytes_, &t) ? SIZE_MAX : t;
-    }
-
-    const E& decode_again(const KeptEvent& kept, parsing::EventRecord<E>& record) const {
-        check_invariant(record.decode(parsing::RawBytes(kept.raw), params_).ok(),
-                        "a collected event no longer decodes");
-        E& event = record.get();
-        if (corrections_.pedestals) {
-            check_invariant(corrections_.pedestals->correct(event, corrections_.params).ok(),
-                            "a collected event no longer corrects");
-        }
-        std::size_t n = 0;
-        for (std::size_t j = 0; j < event.data.size(); ++j) {
-            if (event.data[j].empty()) continue;
-            check_invariant(n < kept.channels.size() && kept.channels[n] == j,
-                            "channels with data differ between the two passes");
-            ++n;
-        }
-        check_invariant(n == kept.channels.size(), "channels with data differ between the two passes");
-        return event;
     }
 
     std::span<const KeptEvent> events_;
@@ -578,29 +525,71 @@ private:
     std::exception_ptr fault_;
 };
 
-// Batches handed out to the pipeline's tokens; kept for reuse so that their
-// text buffers keep their capacity.
-class BatchPool {
+template <class E>
+class BlockRows final : public BlockRowsBase {
 public:
-    Batch* take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (free_.empty()) {
-            all_.push_back(std::make_unique<Batch>());
-            return all_.back().get();
+    using BlockRowsBase::BlockRowsBase;
+
+    void format(Batch& b) const noexcept override {
+        b.notices.clear();
+        b.fault = nullptr;
+        std::size_t i = 0;  // the segment being formatted
+        b.segments[0].notices_begin = 0;
+        try {
+            b.text.trim(2 * (target_ + kSplitText));
+            b.text.clear();
+            // The planned text, with some room over the estimate, at once: a
+            // buffer grown step by step leaves its smaller copies behind in
+            // the heap.
+            std::size_t rows = 0;
+            for (const Segment& s : b.segments) rows = saturating_add(rows, s.last_row - s.first_row);
+            if (rows != SIZE_MAX && text_estimate(rows) < kSplitText + target_)
+                b.text.reserve(text_estimate(rows) + text_estimate(rows) / 4, rows);
+            parsing::EventRecord<E> record(fresh_);
+            for (; i < b.segments.size(); ++i) {
+                if (stopping()) return;  // the batch is never emitted
+                Segment& s = b.segments[i];
+                s.notices_begin = b.notices.size();
+                s.rows_begin = b.text.rows();
+                const E& event = decode_again(events_[s.event], record);
+                std::vector<std::size_t>& sink = s.first_row == 0 ? b.notices : b.scratch;
+                b.scratch.clear();
+                const EventLayout lay = lay_out(params_, event, chans_, s.event, sink);
+                check_invariant(lay.rows == events_[s.event].rows, "event rows differ between the two passes");
+                (void)format_rows<parsing::HasTiming<E>>(lay, s.first_row, s.last_row, b.text);
+                s.row_max = lay.row_max;
+                s.notices_end = b.notices.size();
+                s.rows_end = b.text.rows();
+            }
+        } catch (...) {
+            // Nothing of the failed segment is written; its notices so far are.
+            Segment& s = b.segments[i];
+            s.notices_end = b.notices.size();
+            s.rows_begin = s.rows_end = 0;
+            b.fault = std::current_exception();
+            b.segments.resize(i + 1);
         }
-        Batch* b = free_.back();
-        free_.pop_back();
-        return b;
-    }
-    void give(Batch* b) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(b);
     }
 
 private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Batch>> all_;
-    std::vector<Batch*> free_;
+    const E& decode_again(const KeptEvent& kept, parsing::EventRecord<E>& record) const {
+        check_invariant(record.decode(parsing::RawBytes(kept.raw), params_).ok(),
+                        "a collected event no longer decodes");
+        E& event = record.get();
+        if (corrections_.pedestals) {
+            check_invariant(corrections_.pedestals->correct(event, corrections_.params).ok(),
+                            "a collected event no longer corrects");
+        }
+        std::size_t n = 0;
+        for (std::size_t j = 0; j < event.data.size(); ++j) {
+            if (event.data[j].empty()) continue;
+            check_invariant(n < kept.channels.size() && kept.channels[n] == j,
+                            "channels with data differ between the two passes");
+            ++n;
+        }
+        check_invariant(n == kept.channels.size(), "channels with data differ between the two passes");
+        return event;
+    }
 };
 
 }  // namespace detail
@@ -633,14 +622,74 @@ std::optional<KeptEvent> keep_event(std::vector<std::uint8_t>& raw, const Params
     return KeptEvent{std::move(raw), event_channels(event), event_rows(event, params)};
 }
 
+// Decodes and corrects the fetched events of a batch of the first pass into
+// its kept list; a fault takes the place of the event that raised it and
+// ends the batch.
+class BatchKeeper {
+public:
+    BatchKeeper() = default;
+    BatchKeeper(const BatchKeeper&) = delete;
+    BatchKeeper& operator=(const BatchKeeper&) = delete;
+    virtual ~BatchKeeper() = default;
+    virtual void keep(FetchBatch& b) const = 0;
+};
+
+template <class E>
+class EventKeeper final : public BatchKeeper {
+public:
+    EventKeeper(const Params& params, const calibration::Corrections& corrections, const RowBatching& batching)
+        : params_(params), corrections_(corrections), batching_(batching) {}
+
+    void keep(FetchBatch& b) const override {
+        b.kept.reserve(b.raw.size());
+        parsing::EventRecord<E> record(batching_.fresh_records);
+        for (auto& raw : b.raw) {
+            if (stop_now(batching_)) break;  // the batch is never taken
+            try {
+                // The bytes the block keeps are copied into storage made
+                // here and the fetched buffer is freed at once: the kept
+                // bytes' pages are faulted in on this stage, on every
+                // thread, and the fetch stage, one event at a time, gets
+                // back memory that is already mapped.
+                std::vector<std::uint8_t> bytes(raw.begin(), raw.end());
+                std::vector<std::uint8_t>().swap(raw);
+                b.kept.push_back(keep_event<E>(bytes, params_, corrections_, record));
+            } catch (...) {
+                b.kept.emplace_back();
+                b.fault = std::current_exception();
+                break;
+            }
+        }
+        b.raw.clear();
+    }
+
+private:
+    const Params& params_;
+    const calibration::Corrections& corrections_;
+    const RowBatching& batching_;
+};
+
+// The first pass from block[next] on, on `arena` (`threads` of them):
+// fetches in block order, decoding and correcting by `keeper` on any thread,
+// the results (and a fault in their place, raised here) appended to `kept`
+// in block order.
+void collect_on_pool(const acquisition::Acquisition& acq, std::span<const std::size_t> block, std::size_t next,
+                     std::vector<KeptEvent>& kept, tbb::task_arena& arena, std::size_t threads,
+                     const RowBatching& batching, const BatchKeeper& keeper);
+
+// The rows of a block after its header: planned, formatted and written by
+// `rows`, on the calling thread for a small block or a pool of one, on the
+// pool otherwise; then the block's outcome.
+Result<void, ExportError> write_rows(BlockRowsBase& rows, tbb::task_arena& arena, std::size_t threads,
+                                     const RowBatching& batching);
+
 }  // namespace detail
 
 template <class E>
 std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const Params& params,
                                      const calibration::Corrections& corrections,
                                      std::span<const std::size_t> block, const RowBatching& batching) {
-    using detail::FetchBatch, detail::keep_event, detail::stop_now;
-    using detail::kBatchesPerThread, detail::kFetchBatchBytes, detail::kFetchBatchEvents, detail::kPoolEventBytes;
+    using detail::keep_event, detail::kPoolEventBytes, detail::stop_now;
     check_invariant(batching.arena != nullptr, "no arena to decode events on");
     tbb::task_arena& arena = *batching.arena;
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
@@ -670,73 +719,8 @@ std::vector<KeptEvent> collect_block(const acquisition::Acquisition& acq, const 
         }
         return kept;
     }
-    // Fetches in block order; decoding and correcting on any thread; the
-    // results, and a fault in its place, taken in block order.
-    std::exception_ptr fault;
-    std::atomic<bool> stop{false};
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            threads * kBatchesPerThread,
-            tbb::make_filter<void, std::shared_ptr<FetchBatch>>(
-                tbb::filter_mode::serial_in_order,
-                [&](tbb::flow_control& fc) -> std::shared_ptr<FetchBatch> {
-                    if (next == block.size() || stop.load(std::memory_order_acquire) || stop_now(batching)) {
-                        fc.stop();
-                        return nullptr;
-                    }
-                    auto b = std::make_shared<FetchBatch>();
-                    std::size_t bytes = 0;
-                    while (next < block.size() && bytes < kFetchBatchBytes && b->raw.size() < kFetchBatchEvents) {
-                        auto fetched = acq.get(block[next++]);
-                        if (!fetched) continue;
-                        bytes += fetched->size();
-                        b->raw.push_back(std::move(*fetched));
-                    }
-                    return b;
-                }) &
-                tbb::make_filter<std::shared_ptr<FetchBatch>, std::shared_ptr<FetchBatch>>(
-                    tbb::filter_mode::parallel,
-                    [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire)) return b;
-                        b->kept.reserve(b->raw.size());
-                        parsing::EventRecord<E> record(batching.fresh_records);
-                        for (auto& raw : b->raw) {
-                            if (stop_now(batching)) break;  // the batch is never taken
-                            try {
-                                // The bytes the block keeps are copied into
-                                // storage made here and the fetched buffer is
-                                // freed at once: the kept bytes' pages are
-                                // faulted in on this stage, on every thread,
-                                // and the fetch stage, one event at a time,
-                                // gets back memory that is already mapped.
-                                std::vector<std::uint8_t> bytes(raw.begin(), raw.end());
-                                std::vector<std::uint8_t>().swap(raw);
-                                b->kept.push_back(keep_event<E>(bytes, params, corrections, record));
-                            } catch (...) {
-                                b->kept.emplace_back();
-                                b->fault = std::current_exception();
-                                break;
-                            }
-                        }
-                        b->raw.clear();
-                        return b;
-                    }) &
-                tbb::make_filter<std::shared_ptr<FetchBatch>, void>(
-                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire) || stop_now(batching)) return;
-                        try {
-                            for (auto& k : b->kept)
-                                if (k) kept.push_back(std::move(*k));
-                        } catch (...) {
-                            b->fault = std::current_exception();
-                        }
-                        if (b->fault) {
-                            fault = b->fault;
-                            stop.store(true, std::memory_order_release);
-                        }
-                    }));
-    });
-    if (fault) std::rethrow_exception(fault);
+    const detail::EventKeeper<E> keeper(params, corrections, batching);
+    detail::collect_on_pool(acq, block, next, kept, arena, threads, batching, keeper);
     return kept;
 }
 
@@ -744,53 +728,13 @@ template <class E>
 Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::span<const std::size_t> chans,
                                       const Params& params, const calibration::Corrections& corrections,
                                       CsvWriter& writer, const RowBatching& batching) {
-    using detail::Batch, detail::BatchPool, detail::BlockRows, detail::kBatchesPerThread, detail::kPoolBlockText;
     VEXO_TRY(write_header(writer, std::span<const E>(), chans));
     check_invariant(batching.arena != nullptr, "no arena to format rows on");
     tbb::task_arena& arena = *batching.arena;
     const auto threads = static_cast<std::size_t>(std::max(1, arena.max_concurrency()));
-    BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text,
-                      batching.fresh_records, batching.stop);
-    // A block of little text is formatted faster than the pool wakes up.
-    if (threads == 1 || (rows.text_total() < kPoolBlockText && !batching.force_pool)) {
-        Batch b;
-        while (!rows.stopping() && rows.plan(b)) {
-            rows.format(b);
-            if (!rows.emit(b)) break;
-        }
-        return rows.finish();
-    }
-    BatchPool batches;
-    std::atomic<bool> stop{false};
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            threads * kBatchesPerThread,
-            tbb::make_filter<void, Batch*>(tbb::filter_mode::serial_in_order,
-                                           [&](tbb::flow_control& fc) -> Batch* {
-                                               if (stop.load(std::memory_order_acquire) || rows.stopping()) {
-                                                   fc.stop();
-                                                   return nullptr;
-                                               }
-                                               Batch* b = batches.take();
-                                               if (!rows.plan(*b)) {
-                                                   batches.give(b);
-                                                   fc.stop();
-                                                   return nullptr;
-                                               }
-                                               return b;
-                                           }) &
-                tbb::make_filter<Batch*, Batch*>(tbb::filter_mode::parallel,
-                                                 [&](Batch* b) {
-                                                     if (!stop.load(std::memory_order_acquire)) rows.format(*b);
-                                                     return b;
-                                                 }) &
-                tbb::make_filter<Batch*, void>(tbb::filter_mode::serial_in_order, [&](Batch* b) {
-                    if (!stop.load(std::memory_order_acquire) && !rows.emit(*b))
-                        stop.store(true, std::memory_order_release);
-                    batches.give(b);
-                }));
-    });
-    return rows.finish();
+    detail::BlockRows<E> rows(events, chans, params, corrections, writer, threads, batching.batch_text,
+                              batching.fresh_records, batching.stop);
+    return detail::write_rows(rows, arena, threads, batching);
 }
 
 // The instances for one record type; every record type has them (one
