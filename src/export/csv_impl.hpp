@@ -259,7 +259,7 @@ private:
 // Records [first, last) of a laid-out event, appended to `out` (RowText or
 // WriterRows); false when `out` could not take a record.  `Timing`: the
 // record type has timing columns.  The four instances are compiled once, in
-// csv_block.cpp.
+// csv.cpp.
 template <bool Timing, class Sink>
 bool format_rows(const EventLayout& lay, std::size_t first, std::size_t last, Sink& out) {
     constexpr std::size_t kWidth = Timing ? 4 : 3;
@@ -737,9 +737,9 @@ Result<void, ExportError> write_block(std::span<const KeptEvent> events, std::sp
     return detail::write_rows(rows, arena, threads, batching);
 }
 
-// The instances for one record type; every record type has them (one
-// csv_*.cpp each), so that tests and benchmarks can drive the block writer
-// with events built in code.
+// The instances for one record type; every record type has them (a few
+// record types per csv_*.cpp, so that they compile side by side), so that
+// tests and benchmarks can drive the block writer with events built in code.
 #define VEXO_EXPORT_INSTANCES(E)                                                                           \
     template std::vector<std::size_t> channels<E>(std::span<const E>);                                  \
     template Result<void, ExportError> write_header<E>(CsvWriter&, std::span<const E>,                  \
