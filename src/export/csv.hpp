@@ -114,7 +114,7 @@ template <class E>
 Result<void, ExportError> write_header(CsvWriter& writer, std::span<const E> events,
                                        std::span<const std::size_t> channels);
 
-// The records of one event (see csv.cpp for the placement rules).
+// The records of one event (see csv_impl.hpp for the placement rules).
 template <class E>
 Result<void, ExportError> write_event(CsvWriter& writer, const Params& params, const E& event,
                                       std::span<const std::size_t> channels, std::size_t ordinal);
