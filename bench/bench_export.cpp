@@ -52,6 +52,7 @@
 
 #include "export/csv.hpp"
 #include "export/number.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
@@ -167,14 +168,8 @@ BENCHMARK(BM_RoundedTextToChars);
 
 namespace fs = std::filesystem;
 
-void put_le16(std::vector<std::uint8_t>& out, unsigned w) {
-    out.push_back(static_cast<std::uint8_t>(w));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-void put_be16(std::vector<std::uint8_t>& out, unsigned w) {
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-    out.push_back(static_cast<std::uint8_t>(w));
-}
+using vexoacq::bench::put_be16;
+using vexoacq::bench::put_le16;
 
 // Six chip blocks of 16 channels, 4096 bit-inverted 10-bit samples each
 // (786842 bytes), as the tolv96 decoder reads them under its default keys.

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
 
     static std::uint8_t seen[1 << 16];  // highest hit-count bucket seen per edge
     auto bucket = [](std::uint8_t n) -> std::uint8_t { return n == 0 ? 0 : n < 2 ? 1 : n < 4 ? 2 : n < 16 ? 3 : 4; };
-    std::vector<std::vector<std::uint8_t>> corpus{{}, {0, 0, 0, 0, 0}, std::vector<std::uint8_t>(64, 0)};
+    // An earlier run's corpus holds the starting inputs already.
+    std::vector<std::vector<std::uint8_t>> corpus;
     if (std::filesystem::is_directory("corpus"))  // resume from an earlier run
         for (const auto& f : std::filesystem::directory_iterator("corpus")) {
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(f.file_size()));
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
                 corpus.push_back(std::move(bytes));
             }
         }
+    if (corpus.empty()) corpus = {{}, {0, 0, 0, 0, 0}, std::vector<std::uint8_t>(64, 0)};
     static constexpr std::uint8_t kSpecial[] = {0x00, 0xFF, 0x01, 0x02, 0x80, 0x7F, 0x5A, 0xFA, 0x1F, 0x8B, 0x08,
                                                 '(', ']', '}', 'N', 'K', 'J', 'G', 'X', 'e', '.', 'u', 's', 'h',
                                                 'q', 0x94, 0x95, 0x8C, 0x85, 0x86, 0x87, 'c', 'R', '[', '{', ':',

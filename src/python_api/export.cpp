@@ -95,8 +95,8 @@ public:
     OwnedRef take_exception() noexcept { return std::move(exception_); }
 
 private:
-    // Declared first so that it is destroyed last, once the lock is back;
-    // released only with the lock held (see export_csv_fn).
+    // Declared first so that it is destroyed last, once the lock is back:
+    // it is released only with the lock held.
     OwnedRef exception_;
     GilRelease nogil_;
 };
@@ -162,15 +162,9 @@ PyObject* export_csv_fn(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         {
             Unlocked nogil;
             ::vexoacq::export_::csv::StopCheck stop([&nogil] { return nogil.signalled(); });
-            try {
-                failure = run_export(std::move(*acq), indices, std::move(out_dir), pedestals_correction, stop,
-                                     &stopped);
-            } catch (...) {
-                // The lock is taken back before the handler's exception is
-                // dropped and the fault reported.
-                interrupt = nogil.take_exception();
-                throw;
-            }
+            // A fault unwinds through `nogil`, which takes the lock back
+            // before it drops a handler's exception.
+            failure = run_export(std::move(*acq), indices, std::move(out_dir), pedestals_correction, stop, &stopped);
             interrupt = nogil.take_exception();
         }
         if (stopped) {

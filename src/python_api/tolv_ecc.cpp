@@ -112,7 +112,7 @@ int append_item(PyObject* item, std::vector<std::uint8_t>& out) {
 // taken with PyList_GetItemRef, which never hands out an item that another
 // thread is removing.
 OwnedRef list_item(PyObject* list, Py_ssize_t i) {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
     PyObject* item = PyList_GetItemRef(list, i);
     if (item == nullptr) PyErr_Clear();  // IndexError: the end
     return OwnedRef::steal(item);

@@ -31,6 +31,7 @@
 #include "parsing/reused_record.hpp"
 #include "parsing/tolv96.hpp"
 #include "support/chunk_builder.hpp"
+#include "support/decoder_testing.hpp"
 #include "support/params.hpp"
 #include "support/tempdir.hpp"
 
@@ -47,6 +48,7 @@ using vexoacq::error::ExportError;
 using vexoacq::error::ExportErrorKind;
 using vexoacq::parsing::Zelkv3Event;
 using vexoacq::testing::make_params;
+using vexoacq::testing::put_be16;
 using vexoacq::testing::TempDir;
 
 namespace {
@@ -54,11 +56,6 @@ namespace {
 constexpr std::size_t kChannels = 4;
 constexpr std::size_t kSamples = 32;
 constexpr std::size_t kDistinct = 300;
-
-void put16(std::vector<std::uint8_t>& out, unsigned w) {
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-    out.push_back(static_cast<std::uint8_t>(w));
-}
 
 // A zelkv3 event under the default keys: some of the four channels, each
 // with the same number of windows.  Labels run on from a start near the top
@@ -78,18 +75,18 @@ std::vector<std::uint8_t> mixed_event(std::mt19937& rng) {
         repeat[c] = windows > 1 && rng() % 5 == 0;
     }
     std::vector<std::uint8_t> out;
-    put16(out, 0x0102);
-    put16(out, 0x0300);
-    put16(out, 0);
+    put_be16(out, 0x0102);
+    put_be16(out, 0x0300);
+    put_be16(out, 0);
     // Window w belongs to the (w mod k)-th present channel.
     for (std::size_t w = 0; w < windows * present.size(); ++w) {
         const std::size_t c = present[w % present.size()];
         const unsigned j = static_cast<unsigned>(w / present.size());
         const unsigned label = (start[c] + (repeat[c] ? 0 : j)) % 256;
-        put16(out, static_cast<unsigned>(c << 9) | (label << 1));
-        for (std::size_t s = 0; s < kSamples; ++s) put16(out, static_cast<unsigned>(rng() % 4096) << 1);
+        put_be16(out, static_cast<std::uint16_t>((c << 9) | (label << 1)));
+        for (std::size_t s = 0; s < kSamples; ++s) put_be16(out, static_cast<std::uint16_t>((rng() % 4096) << 1));
     }
-    put16(out, 0xFFFF);
+    put_be16(out, 0xFFFF);
     if (rng() % 10 == 0) out.push_back(0);
     return out;
 }

@@ -43,15 +43,27 @@ def module():
     return vexoacq
 
 
+def child_env():
+    """The environment for a child interpreter: this one's, with the module's
+    folder and this folder first on PYTHONPATH."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
+def words(*ws):
+    """16-bit words as big-endian bytes."""
+    return b"".join(w.to_bytes(2, "big") for w in ws)
+
+
 @pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter (same PYTHONPATH) and returns its stdout."""
     import subprocess
 
     def run(code):
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
-                                            + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        env = child_env()
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
         assert proc.returncode == 0, proc.stderr
         return proc.stdout

@@ -10,6 +10,7 @@ import threading
 import pytest
 
 import vexoacq
+from conftest import child_env
 
 CHIP = 131140
 FULL = 6 * CHIP + 2  # 786842
@@ -419,11 +420,10 @@ def test_concurrent_calls_from_python_threads():
 
 
 def run_in_child(code, **env_vars):
-    env = dict(os.environ)
+    env = child_env()
     env.pop("RAYON_NUM_THREADS", None)
     env.pop("RAYON_RS_NUM_CPUS", None)
     env.update(env_vars)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), env.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)
 
 
@@ -490,9 +490,8 @@ def test_clean_events_never_start_pool_threads():
 def test_this_file_passes_on_a_single_thread_pool():
     if os.environ.get("RAYON_NUM_THREADS") == "1":
         pytest.skip("already running on a single-thread pool")
-    env = dict(os.environ)
+    env = child_env()
     env["RAYON_NUM_THREADS"] = "1"
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), env.get("PYTHONPATH", "")])
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
         env=env, capture_output=True, text=True, timeout=600,

@@ -22,7 +22,7 @@ except ImportError:
     np = None
 
 import acqbuilder
-from conftest import SMALL_PARAMS, small_event
+from conftest import SMALL_PARAMS, child_env, small_event
 
 import vexoacq
 
@@ -435,9 +435,7 @@ except Exception as e:  # the export error class is not a module attribute
     sys.stdout.flush()
     sys.stderr.write(str(e))
 """
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env()
     env["RAYON_NUM_THREADS"] = str(threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)

@@ -21,7 +21,7 @@ import pytest
 
 import vexoacq
 from acqbuilder import params, write_acquisition
-from conftest import SMALL_PARAMS, small_event
+from conftest import SMALL_PARAMS, child_env, small_event, words
 
 # The signal goes off 0.3 s into the export; the stop must follow within a
 # bound ten times larger than anything the poll interval (50 ms) and one
@@ -80,10 +80,7 @@ CHILD = textwrap.dedent(
 
 
 def run_child(root, out_dir, distinct, total, handler="default", signal_after=SIGNAL_AFTER_S):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(vexoacq.__file__)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    )
+    env = child_env()
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, os.fspath(root), os.fspath(out_dir), str(distinct), handler, str(total),
          str(signal_after)],
@@ -96,10 +93,6 @@ def run_child(root, out_dir, distinct, total, handler="default", signal_after=SI
     got = json.loads(proc.stdout.strip().splitlines()[-1])
     assert got["signal_during_export"], "the export ended before the signal: make it longer"
     return got
-
-
-def words(*ws):
-    return b"".join(w.to_bytes(2, "big") for w in ws)
 
 
 # name -> (params, distinct events, indices exported).  Files hold 1000

@@ -12,7 +12,7 @@ import zlib
 
 import pytest
 
-from conftest import small_event
+from conftest import child_env, small_event
 
 import vexoacq
 
@@ -41,9 +41,7 @@ print(vm("VmHWM"))
 
 
 def run_child(acq_path, out_dir):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env()
     return subprocess.run([sys.executable, "-c", CHILD, os.fspath(acq_path), os.fspath(out_dir),
                            str(EXTRA_ADDRESS_SPACE)],
                           capture_output=True, text=True, env=env, timeout=TIME_LIMIT)
@@ -115,9 +113,7 @@ def test_long_crafted_label_lists_merge_in_bounded_time(make_acq, tmp_path):
     root = make_acq("labels", chunks=[[LABEL_EVENT * 36000]], params=params("zelkv3", 49, 0, 0))
     out = tmp_path / "out"
     out.mkdir()
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env()
     proc = subprocess.run([sys.executable, "-c", LABEL_CHILD, os.fspath(root), os.fspath(out), "5"],
                           capture_output=True, text=True, env=env, timeout=TIME_LIMIT)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])

@@ -16,7 +16,7 @@ import pytest
 
 import acqbuilder
 import vexoacq
-from conftest import SMALL_PARAMS, small_event
+from conftest import SMALL_PARAMS, child_env, small_event
 
 MEMORY_LIMIT = 1 << 30  # bytes of address space for the child
 TIME_LIMIT = 15  # seconds of wall time for the child
@@ -30,9 +30,7 @@ def run_bounded(code, *args):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env()
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
                           text=True, env=env, timeout=TIME_LIMIT, preexec_fn=limit)
     assert proc.returncode == 0, proc.stderr

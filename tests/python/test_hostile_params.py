@@ -19,6 +19,7 @@ import pytest
 import vexoacq
 
 from acqbuilder import params, write_acquisition
+from conftest import child_env, words
 
 # The child needs some tens of megabytes; the faults needed gigabytes (zelkv3
 # with 10**8 channels peaked at 7 GB for one 12-byte event) or hours (the
@@ -48,11 +49,7 @@ CHILD = textwrap.dedent(
 
 
 def run_child(root, out_dir, events):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(vexoacq.__file__), os.path.dirname(__file__)]
-        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    )
+    env = child_env()
     code = CHILD.format(limit=MEMORY_LIMIT)
     return subprocess.run(
         [sys.executable, "-c", code, os.fspath(root), os.fspath(out_dir), str(events)],
@@ -61,10 +58,6 @@ def run_child(root, out_dir, events):
         text=True,
         timeout=TIME_LIMIT_S,
     )
-
-
-def words(*ws):
-    return b"".join(w.to_bytes(2, "big") for w in ws)
 
 
 # One mervy packet under the default keys: 37 words, data in the samples,
