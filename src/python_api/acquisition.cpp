@@ -236,6 +236,9 @@ PyGetSetDef acq_getset[] = {
 const char* const kIndexParams[] = {"index"};
 constexpr Signature kRawEventSig{"Acquisition.raw_event()", kIndexParams};
 constexpr Signature kParsedEventSig{"Acquisition.parsed_event()", kIndexParams};
+// An event index: any integer, read as an unsigned 64-bit integer, then
+// bounded to 32 bits.
+constexpr auto convert_event_index = convert_integer<std::uint32_t, unsigned long long>;
 
 // Fetches the bytes of event `index` (argument rules of `sig`); nullopt with
 // the exception set.
@@ -244,7 +247,7 @@ std::optional<std::vector<std::uint8_t>> fetch_indexed(const Signature& sig, con
                                                        PyObject* kwnames, std::uint32_t* index) {
     PyObject* argv[1];
     if (!parse_fastcall(sig, args, nargs, kwnames, argv)) return std::nullopt;
-    if (convert_arg(sig, 0, convert_u32, argv[0], index) < 0) return std::nullopt;
+    if (convert_arg(sig, 0, convert_event_index, argv[0], index) < 0) return std::nullopt;
     auto raw = p.acq.get(*index);
     if (!raw) {
         raise(to_pyerr(std::move(raw).error()));
@@ -520,8 +523,8 @@ PyObject* util::map_index_arg(PyObject* index, std::size_t count, const Payload&
         }
         return list.release();
     }
-    // Signed, unlike index_as_u64: a negative index is an IndexError below,
-    // not a failed conversion.
+    // Signed, unlike convert_event_index: a negative index is an IndexError
+    // below, not a failed conversion.
     const Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_OverflowError);
     if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
