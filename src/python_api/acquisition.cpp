@@ -289,10 +289,9 @@ PyObject* acq_parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef acq_methods[] = {
-    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_raw_event)),
-     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
-    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_parsed_event)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"raw_event", as_cfunction(acq_raw_event), METH_FASTCALL | METH_KEYWORDS,
+     "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"parsed_event", as_cfunction(acq_parsed_event), METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `vexodaq` to be installed."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -615,11 +614,11 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 PyMethodDef list_acquisitions_def = {
-    "list_acquisitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_acquisitions_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
+    "list_acquisitions", as_cfunction(list_acquisitions_fn), METH_FASTCALL | METH_KEYWORDS,
+    "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
 
 PyMethodDef is_acquisition_def = {
-    "is_acquisition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_acquisition_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
+    "is_acquisition", as_cfunction(is_acquisition_fn), METH_FASTCALL | METH_KEYWORDS,
+    "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
 
 }  // namespace vexoacq::python_api::acquisition

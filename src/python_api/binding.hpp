@@ -1,7 +1,8 @@
 // Small helpers every binding file builds on: owned references, the
 // interpreter-lock release guard, the process-wide once-slot, the borrow flag
-// of our objects, the one argument parser, the path and integer conversions
-// and the entry point wrapper that keeps C++ exceptions out of the interpreter.
+// of our objects, the one argument parser, the path and integer conversions,
+// the entry point wrapper that keeps C++ exceptions out of the interpreter
+// and the one cast of an entry point into a method table.
 //
 // Usage, in short:
 //
@@ -375,6 +376,14 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
         raise_panic("unknown C++ exception");
     }
     return entry_error_value<R>();
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction that
+// PyMethodDef holds; the interpreter calls it back with its own signature.
+// The cast goes through void (*)() so that the compiler does not warn about
+// the mismatched function type.
+inline PyCFunction as_cfunction(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 }  // namespace vexoacq::python_api

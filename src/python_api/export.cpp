@@ -176,7 +176,7 @@ PyObject* export_csv_fn(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
 }  // namespace
 
 PyMethodDef export_csv_def = {
-    "export_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_csv_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
+    "export_csv", as_cfunction(export_csv_fn), METH_FASTCALL | METH_KEYWORDS,
+    "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
 
 }  // namespace vexoacq::python_api::export_

@@ -259,10 +259,6 @@ PyObject* ecc_correct_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyCFunction as_cfunction(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 }  // namespace
 
 PyMethodDef syndrome_def = {
