@@ -236,6 +236,9 @@ PyGetSetDef acq_getset[] = {
 const char* const kIndexParams[] = {"index"};
 constexpr Signature kRawEventSig{"Acquisition.raw_event()", kIndexParams};
 constexpr Signature kParsedEventSig{"Acquisition.parsed_event()", kIndexParams};
+// An event index: any integer, read as an unsigned 64-bit integer, then
+// bounded to 32 bits.
+constexpr auto convert_event_index = convert_integer<std::uint32_t, unsigned long long>;
 
 // Fetches the bytes of event `index` (argument rules of `sig`); nullopt with
 // the exception set.
@@ -244,7 +247,7 @@ std::optional<std::vector<std::uint8_t>> fetch_indexed(const Signature& sig, con
                                                        PyObject* kwnames, std::uint32_t* index) {
     PyObject* argv[1];
     if (!parse_fastcall(sig, args, nargs, kwnames, argv)) return std::nullopt;
-    if (convert_arg(sig, 0, convert_u32, argv[0], index) < 0) return std::nullopt;
+    if (convert_arg(sig, 0, convert_event_index, argv[0], index) < 0) return std::nullopt;
     auto raw = p.acq.get(*index);
     if (!raw) {
         raise(to_pyerr(std::move(raw).error()));
@@ -286,10 +289,9 @@ PyObject* acq_parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef acq_methods[] = {
-    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_raw_event)),
-     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
-    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_parsed_event)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"raw_event", as_cfunction(acq_raw_event), METH_FASTCALL | METH_KEYWORDS,
+     "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"parsed_event", as_cfunction(acq_parsed_event), METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `vexodaq` to be installed."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -520,8 +522,8 @@ PyObject* util::map_index_arg(PyObject* index, std::size_t count, const Payload&
         }
         return list.release();
     }
-    // Signed, unlike index_as_u64: a negative index is an IndexError below,
-    // not a failed conversion.
+    // Signed, unlike convert_event_index: a negative index is an IndexError
+    // below, not a failed conversion.
     const Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_OverflowError);
     if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -612,11 +614,11 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 PyMethodDef list_acquisitions_def = {
-    "list_acquisitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_acquisitions_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
+    "list_acquisitions", as_cfunction(list_acquisitions_fn), METH_FASTCALL | METH_KEYWORDS,
+    "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
 
 PyMethodDef is_acquisition_def = {
-    "is_acquisition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_acquisition_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
+    "is_acquisition", as_cfunction(is_acquisition_fn), METH_FASTCALL | METH_KEYWORDS,
+    "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
 
 }  // namespace vexoacq::python_api::acquisition

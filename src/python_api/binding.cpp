@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <limits>
 #include <string>
 #include <thread>
 
@@ -355,7 +354,14 @@ int convert_path(PyObject* src, std::filesystem::path* out) {
     return 0;
 }
 
-int index_as_u64(PyObject* src, unsigned long long* out) {
+int read_c_integer(PyObject* src, long* out) {
+    const long v = PyLong_AsLong(src);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    *out = v;
+    return 0;
+}
+
+int read_c_integer(PyObject* src, unsigned long long* out) {
     OwnedRef number = OwnedRef::steal(PyNumber_Index(src));
     if (!number) return -1;
     const unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
@@ -364,15 +370,9 @@ int index_as_u64(PyObject* src, unsigned long long* out) {
     return 0;
 }
 
-int convert_u32(PyObject* src, std::uint32_t* out) {
-    unsigned long long v = 0;
-    if (index_as_u64(src, &v) < 0) return -1;
-    if (v > std::numeric_limits<std::uint32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return -1;
-    }
-    *out = static_cast<std::uint32_t>(v);
-    return 0;
+int raise_out_of_range() {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return -1;
 }
 
 }  // namespace vexoacq::python_api

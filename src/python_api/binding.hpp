@@ -1,7 +1,8 @@
 // Small helpers every binding file builds on: owned references, the
 // interpreter-lock release guard, the process-wide once-slot, the borrow flag
-// of our objects, the one argument parser, the path conversion and the entry
-// point wrapper that keeps C++ exceptions out of the interpreter.
+// of our objects, the one argument parser, the path and integer conversions,
+// the entry point wrapper that keeps C++ exceptions out of the interpreter
+// and the one cast of an entry point into a method table.
 //
 // Usage, in short:
 //
@@ -304,12 +305,30 @@ int convert_arg(const Signature& sig, std::size_t index, int (*convert)(PyObject
 // file-system encoding so that surrogate escapes come back as their bytes.
 int convert_path(PyObject* src, std::filesystem::path* out);
 
-// The value of an int (or __index__) as an unsigned 64-bit integer; -1 with
-// the Python error set (TypeError, or OverflowError outside 0..2^64-1).
-int index_as_u64(PyObject* src, unsigned long long* out);
+// The interpreter's reading of an integer argument (an int, its own value
+// for a subclass, or __index__) as a C type, with the interpreter's own
+// TypeError and OverflowError:
+//   long:               PyLong_AsLong ("Python int too large to convert to C
+//                       long" outside its range);
+//   unsigned long long: PyNumber_Index, then PyLong_AsUnsignedLongLong
+//                       ("can't convert negative int to unsigned", "int too
+//                       big to convert").
+int read_c_integer(PyObject* src, long* out);
+int read_c_integer(PyObject* src, unsigned long long* out);
 
-// An unsigned 32-bit integer (int or __index__); OverflowError outside 0..2^32-1.
-int convert_u32(PyObject* src, std::uint32_t* out);
+// OverflowError "out of range integral type conversion attempted".  Returns -1.
+int raise_out_of_range();
+
+// An integer argument as T: read as Wide (read_c_integer), then
+// raise_out_of_range() for a value outside T's range.
+template <std::integral T, class Wide>
+int convert_integer(PyObject* src, T* out) {
+    Wide v{};
+    if (read_c_integer(src, &v) < 0) return -1;
+    if (!std::in_range<T>(v)) return raise_out_of_range();
+    *out = static_cast<T>(v);
+    return 0;
+}
 
 // Qualified name of an object's type, as UTF-8 ("?" when it cannot be had).
 std::string type_qualname(PyObject* obj);
@@ -357,6 +376,14 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
         raise_panic("unknown C++ exception");
     }
     return entry_error_value<R>();
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction that
+// PyMethodDef holds; the interpreter calls it back with its own signature.
+// The cast goes through void (*)() so that the compiler does not warn about
+// the mismatched function type.
+inline PyCFunction as_cfunction(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 }  // namespace vexoacq::python_api

@@ -38,12 +38,9 @@ using exceptions::PyErr;
 
 constexpr std::size_t kBlockSize = 1000;
 
-int convert_index(PyObject* src, std::size_t* out) {
-    unsigned long long v = 0;
-    if (index_as_u64(src, &v) < 0) return -1;
-    *out = static_cast<std::size_t>(v);
-    return 0;
-}
+// An event index: any integer, read as an unsigned 64-bit integer, then
+// bounded to the machine word.
+constexpr auto convert_index = convert_integer<std::size_t, unsigned long long>;
 
 // Any sequence of integers but a str, in its order.
 int convert_indices(PyObject* src, std::vector<std::size_t>* out) {
@@ -179,7 +176,7 @@ PyObject* export_csv_fn(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
 }  // namespace
 
 PyMethodDef export_csv_def = {
-    "export_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_csv_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
+    "export_csv", as_cfunction(export_csv_fn), METH_FASTCALL | METH_KEYWORDS,
+    "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
 
 }  // namespace vexoacq::python_api::export_

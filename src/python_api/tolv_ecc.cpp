@@ -31,33 +31,9 @@ namespace tolv96 = ecc::tolv96;
 
 // ----------------------------------------------------------------- converters
 
-int out_of_range() {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return -1;
-}
-
-// An integer (int, bool or __index__) from 0 to `hi`.
-int convert_bounded(PyObject* src, long hi, long* out) {
-    const long v = PyLong_AsLong(src);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (v < 0 || v > hi) return out_of_range();
-    *out = v;
-    return 0;
-}
-
-int convert_u16(PyObject* src, std::uint16_t* out) {
-    long v = 0;
-    if (convert_bounded(src, 0xFFFF, &v) < 0) return -1;
-    *out = static_cast<std::uint16_t>(v);
-    return 0;
-}
-
-int convert_u8(PyObject* src, std::uint8_t* out) {
-    long v = 0;
-    if (convert_bounded(src, 0xFF, &v) < 0) return -1;
-    *out = static_cast<std::uint8_t>(v);
-    return 0;
-}
+// A data word and a byte: any integer, read as a C long, then bounded.
+constexpr auto convert_u16 = convert_integer<std::uint16_t, long>;
+constexpr auto convert_u8 = convert_integer<std::uint8_t, long>;
 
 // Four bytes: a bytes or bytearray object as it is, else a sequence of four
 // integers from 0 to 255.  A bytearray can be resized by another thread on
@@ -281,10 +257,6 @@ PyObject* ecc_correct_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         check::apply_corrections(buffer, findings);
         return out.release();
     });
-}
-
-PyCFunction as_cfunction(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 }  // namespace
