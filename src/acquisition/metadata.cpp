@@ -6,8 +6,9 @@
 // records the position of the node it names, and every collection start
 // records the position of its end so that an ignored value can be stepped
 // over without being read.  The typed reader then walks the list with a
-// cursor; following an alias reads the named node from its position the
-// first time, and later aliases of it share that value (see Reader::aliased).
+// cursor.  A node that some alias names is typed the first time it is read,
+// directly or through an alias, and every later reading of it in the same
+// context shares that value (see Reader::named).
 //
 // Limits keep hostile texts bounded in time and memory:
 // - collections inside `params` and `registers` may nest at most 128 levels
@@ -19,9 +20,11 @@
 //   thousand bare levels); past it the text is rejected.  Their values are
 //   otherwise skipped by position, unread.
 // - alias expansions over the whole reading may not exceed 100 times the
-//   number of node events; each alias followed and each node read through
-//   an alias counts as one, whether it is read again or shared, so that a
-//   walk over the typed tree stays within that multiple of the text.
+//   number of node events.  Each alias followed is one expansion, and the
+//   aliases inside the node it names count again each time the node is read,
+//   so nested aliases multiply.  A shared node is charged the expansions
+//   that reading it again would make, which it recorded when it was first
+//   typed; the nodes themselves cost nothing, since they are not built again.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -71,6 +74,7 @@ struct Event {
     std::string tag;           // resolved tag; empty when the node has none
     std::string value;         // Scalar text
     std::size_t link = npos;   // Alias: the named node; SeqStart/MapStart: the matching end
+    bool named = false;        // some alias names this node
     std::size_t line = 0;
     std::size_t column = 0;
 };
@@ -206,6 +210,7 @@ YamlResult<Document> read_events(std::string_view text) {
                 const auto it = anchors.find(c_text(ev.data.alias.anchor));
                 if (it == anchors.end()) return Err{problem("unknown anchor", out)};
                 out.link = it->second;
+                doc.events[it->second].named = true;
                 break;
             }
             case YAML_SCALAR_EVENT:
@@ -376,140 +381,189 @@ YamlValue resolve_plain(const std::string& s) {
 }
 
 // ------------------------------------------------------- key equality / hash
+//
+// Two keys are equal when they are equal structurally, except that YAML has
+// a single NaN (NaN keys are equal) and 0.0 and -0.0 are the same number.
 
-// Keys compare structurally; YAML has a single NaN, so NaN keys are equal.
-bool same_key(const YamlValue& a, const YamlValue& b) {
+// Equality of scalar keys.
+bool same_scalar_key(const YamlValue& a, const YamlValue& b) {
     if (a.type() == YamlValue::Type::Float && b.type() == YamlValue::Type::Float) {
         if (std::isnan(a.as_float()) && std::isnan(b.as_float())) return true;
     }
-    if (a.type() != b.type()) return false;
-    switch (a.type()) {
-        case YamlValue::Type::Sequence: {
-            const auto& x = a.as_sequence();
-            const auto& y = b.as_sequence();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!same_key(x[i], y[i])) return false;
-            }
-            return true;
-        }
-        case YamlValue::Type::Mapping: {
-            const auto& x = a.as_mapping();
-            const auto& y = b.as_mapping();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i) {
-                if (!same_key(x.key(i), y.key(i)) || !same_key(x.value(i), y.value(i))) return false;
-            }
-            return true;
-        }
-        case YamlValue::Type::Tagged:
-            return a.tag() == b.tag() && same_key(a.tagged_value(), b.tagged_value());
-        default:
-            return a == b;
-    }
+    return a == b;
 }
 
 std::size_t mix(std::size_t h, std::size_t v) { return h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2)); }
 
-std::size_t key_hash(const YamlValue& v) {
+// The bits of a float that equal floats share.
+std::uint64_t float_key_bits(double d) {
+    if (std::isnan(d)) return 0x7ff8000000000000ULL;
+    if (d == 0.0) d = 0.0;  // -0.0 and 0.0 are equal keys
+    return std::bit_cast<std::uint64_t>(d);
+}
+
+std::size_t scalar_key_hash(const YamlValue& v) {
     std::size_t h = static_cast<std::size_t>(v.type());
     switch (v.type()) {
-        case YamlValue::Type::Null: return h;
         case YamlValue::Type::Bool: return mix(h, v.as_bool() ? 1 : 0);
         case YamlValue::Type::Integer: {
             const auto s = v.as_signed();
             return mix(mix(h, v.is_negative()), s ? static_cast<std::size_t>(*s) : *v.as_unsigned());
         }
-        case YamlValue::Type::Float: {
-            double d = v.as_float();
-            if (std::isnan(d)) return mix(h, 0x7ff8);
-            if (d == 0.0) d = 0.0;  // -0.0 and 0.0 are equal keys
-            return mix(h, std::bit_cast<std::uint64_t>(d));
-        }
+        case YamlValue::Type::Float: return mix(h, float_key_bits(v.as_float()));
         case YamlValue::Type::String: return mix(h, std::hash<std::string>{}(v.as_string()));
-        case YamlValue::Type::Sequence:
-            for (const auto& item : v.as_sequence()) h = mix(h, key_hash(item));
-            return h;
-        case YamlValue::Type::Mapping:
-            for (std::size_t i = 0; i < v.as_mapping().size(); ++i) {
-                h = mix(mix(h, key_hash(v.as_mapping().key(i))), key_hash(v.as_mapping().value(i)));
-            }
-            return h;
-        case YamlValue::Type::Tagged:
-            return mix(mix(h, std::hash<std::string>{}(v.tag())), key_hash(v.tagged_value()));
+        default: return h;
     }
-    return h;
 }
 
+bool is_collection_key(const YamlValue& v) {
+    const auto t = v.type();
+    return t == YamlValue::Type::Sequence || t == YamlValue::Type::Mapping || t == YamlValue::Type::Tagged;
+}
+
+// Numbers the keys that are sequences, mappings or tagged values so that
+// equal keys get the same number.  A key may be a node shared many times
+// over (aliases of aliases), so its tree can be far larger than the text;
+// the numbers are kept per shared node, which is then numbered once however
+// often it is met, and each node is numbered from its children's numbers.
+class KeyNumbers {
+public:
+    std::uint64_t of(const YamlValue& v) {
+        const void* storage = shared_storage(v);
+        if (storage != nullptr) {
+            if (const auto it = by_storage_.find(storage); it != by_storage_.end()) return it->second.number;
+        }
+        Shape shape{static_cast<std::uint64_t>(v.type())};
+        switch (v.type()) {
+            case YamlValue::Type::Null: break;
+            case YamlValue::Type::Bool: shape.push_back(v.as_bool() ? 1 : 0); break;
+            case YamlValue::Type::Integer:
+                shape.push_back(v.is_negative() ? 1 : 0);
+                shape.push_back(v.is_negative() ? static_cast<std::uint64_t>(*v.as_signed()) : *v.as_unsigned());
+                break;
+            case YamlValue::Type::Float: shape.push_back(float_key_bits(v.as_float())); break;
+            case YamlValue::Type::String: shape.push_back(text_number(v.as_string())); break;
+            case YamlValue::Type::Sequence:
+                for (const YamlValue& item : v.as_sequence()) shape.push_back(of(item));
+                break;
+            case YamlValue::Type::Mapping: {
+                const YamlMapping& m = v.as_mapping();
+                for (std::size_t i = 0; i < m.size(); ++i) {
+                    shape.push_back(of(m.key(i)));
+                    shape.push_back(of(m.value(i)));
+                }
+                break;
+            }
+            case YamlValue::Type::Tagged:
+                shape.push_back(text_number(v.tag()));
+                shape.push_back(of(v.tagged_value()));
+                break;
+        }
+        const std::uint64_t number = by_shape_.try_emplace(std::move(shape), by_shape_.size()).first->second;
+        // The entry holds a copy of the value, so that its storage, and with
+        // it the address the entry is found by, lives as long as the entry.
+        if (storage != nullptr) by_storage_.emplace(storage, Known{v, number});
+        return number;
+    }
+
+private:
+    using Shape = std::vector<std::uint64_t>;
+    struct ShapeHash {
+        std::size_t operator()(const Shape& s) const noexcept {
+            std::size_t h = s.size();
+            for (const std::uint64_t x : s) h = mix(h, static_cast<std::size_t>(x));
+            return h;
+        }
+    };
+    struct Known {
+        YamlValue value;
+        std::uint64_t number;
+    };
+
+    // The address of the storage that copies of a value share, or null for
+    // the values held inline.
+    static const void* shared_storage(const YamlValue& v) {
+        switch (v.type()) {
+            case YamlValue::Type::String: return &v.as_string();
+            case YamlValue::Type::Sequence: return &v.as_sequence();
+            case YamlValue::Type::Mapping: return &v.as_mapping();
+            case YamlValue::Type::Tagged: return &v.tagged_value();
+            default: return nullptr;
+        }
+    }
+
+    std::uint64_t text_number(const std::string& text) {
+        return texts_.try_emplace(text, texts_.size()).first->second;
+    }
+
+    std::unordered_map<const void*, Known> by_storage_;
+    std::unordered_map<Shape, std::uint64_t, ShapeHash> by_shape_;
+    std::unordered_map<std::string, std::uint64_t> texts_;
+};
+
 // Builds a mapping while refusing a key equal to an earlier one, in time
-// linear in the number of entries.
+// linear in the number of entries.  Scalar keys are hashed and compared
+// directly; the other keys are compared by their KeyNumbers.
 class MappingBuilder {
 public:
+    explicit MappingBuilder(KeyNumbers& numbers) : numbers_(numbers) {}
+
     bool insert(YamlValue key, YamlValue value) {
-        const std::size_t h = key_hash(key);
-        const auto [first, last] = seen_.equal_range(h);
-        for (auto it = first; it != last; ++it) {
-            if (same_key(mapping_.key(it->second), key)) return false;
+        if (is_collection_key(key)) {
+            if (!collection_keys_.insert(numbers_.of(key)).second) return false;
+        } else {
+            const std::size_t h = scalar_key_hash(key);
+            const auto [first, last] = scalar_keys_.equal_range(h);
+            for (auto it = first; it != last; ++it) {
+                if (same_scalar_key(mapping_.key(it->second), key)) return false;
+            }
+            scalar_keys_.emplace(h, mapping_.size());
         }
-        seen_.emplace(h, mapping_.size());
         mapping_.push_back(std::move(key), std::move(value));
         return true;
     }
     YamlMapping take() && { return std::move(mapping_); }
 
 private:
+    KeyNumbers& numbers_;
     YamlMapping mapping_;
-    std::unordered_multimap<std::size_t, std::size_t> seen_;
+    std::unordered_multimap<std::size_t, std::size_t> scalar_keys_;
+    std::unordered_set<std::uint64_t> collection_keys_;
 };
 
 // ------------------------------------------------------------ typed reader
 
 enum class Context : std::uint8_t { Params, Registers };
 
+// An empty plain scalar without a tag: a key followed by nothing.
+bool is_empty_plain(const Event& e) { return e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty(); }
+
+std::size_t saturating_mul(std::size_t a, std::size_t b) { return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b; }
+
 class Reader {
 public:
     explicit Reader(const std::vector<Event>& events)
-        : ev_(events), alias_limit_(events.size() * alias_factor) {}
+        : ev_(events), alias_limit_(saturating_mul(events.size(), alias_factor)) {}
 
     YamlResult<Metadata> document(std::size_t root);
 
 private:
-    // Each alias followed and each node read again through an alias is one
-    // expansion.  Counting the copied nodes, not only the jumps, keeps the
-    // typed tree, and the time taken to build it, within the limit's multiple
-    // of the text: one alias of a large node costs as much as the node.
-    YamlResult<bool> charge(const Event& at) {
-        if (++expansions_ > alias_limit_) return Err{problem("repetition limit exceeded", at)};
+    // Adds n alias expansions, rejecting the text when the total would pass
+    // the limit; the total never exceeds the limit, so it cannot overflow.
+    YamlResult<bool> charge(std::size_t n, const Event& at) {
+        if (n > alias_limit_ - expansions_) return Err{problem("repetition limit exceeded", at)};
+        expansions_ += n;
         return true;
     }
 
-    // charge() for a node read while some alias is being followed.
-    YamlResult<bool> copied(const Event& at) {
-        if (aliases_followed_ == 0) return true;
-        return charge(at);
-    }
-
-    // The node at pos, following aliases; counts each expansion.
+    // The node at pos, following an alias; following it is one expansion.
     YamlResult<std::size_t> resolve(std::size_t pos) {
         while (ev_[pos].kind == Kind::Alias) {
-            VEXO_TRY(charge(ev_[pos]));
+            VEXO_TRY(charge(1, ev_[pos]));
             pos = ev_[pos].link;
         }
         return pos;
     }
-
-    // Marks the reading of an alias's node, for as long as it lasts.
-    class Following {
-    public:
-        Following(Reader& r, bool through_alias) : r_(r), on_(through_alias) { r_.aliases_followed_ += on_; }
-        ~Following() { r_.aliases_followed_ -= on_; }
-        Following(const Following&) = delete;
-        Following& operator=(const Following&) = delete;
-
-    private:
-        Reader& r_;
-        std::size_t on_;
-    };
 
     // Steps over the node at pos without reading it (aliases are not followed).
     std::size_t skip(std::size_t pos) const {
@@ -529,49 +583,42 @@ private:
         return true;
     }
 
-    // The value of an alias's node, read once per context and then shared.
-    YamlResult<YamlValue> aliased(std::size_t node, std::size_t depth, Context ctx);
-
-    // A mapping key taken as its text: any scalar, whatever its style or tag.
-    YamlResult<std::string> key_text(std::size_t& pos);
+    // Any scalar, whatever its style or tag, as its text (a mapping key, or
+    // the model); `not_scalar` is the problem reported for anything else.
+    YamlResult<std::string> scalar_text(std::size_t& pos, const char* not_scalar);
     YamlResult<Params> params(std::size_t& pos, std::size_t depth);
     YamlResult<YamlMapping> registers(std::size_t& pos, std::size_t depth);
     YamlResult<std::size_t> count(std::size_t& pos);
-    YamlResult<std::string> model(std::size_t& pos);
+    // A node of the value rule at pos, following an alias; moves pos past it.
     YamlResult<YamlValue> value(std::size_t& pos, std::size_t depth, Context ctx);
+    // The node at `node` (not an alias), typed afresh.
+    YamlResult<YamlValue> typed(std::size_t node, std::size_t depth, Context ctx);
+    // The node at `node`, which an alias names: typed once per context, then shared.
+    YamlResult<YamlValue> named(std::size_t node, std::size_t depth, Context ctx);
     YamlResult<YamlValue> scalar(const Event& e, Context ctx);
     YamlResult<YamlMapping> mapping_entries(std::size_t& pos, std::size_t depth, Context ctx);
 
     const std::vector<Event>& ev_;
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
-    std::size_t aliases_followed_ = 0;  // aliases whose node is being read
-    std::size_t deepest_ = 0;           // deepest collection level entered so far
+    std::size_t deepest_ = 0;  // deepest collection level entered so far
 
-    // A node read through an alias: its value, how many levels it nests below
-    // the level it was read at, and the expansions reading it cost.
+    // A named node once typed: its value, how many levels it nests below the
+    // level it was read at, and the alias expansions made inside it (its own
+    // aliases, each with the expansions of the node it names).
     struct Shared {
         YamlValue value;
         std::size_t height = 0;
-        std::size_t cost = 0;
+        std::size_t expansions = 0;
     };
     std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
+    KeyNumbers key_numbers_;                              // for the keys that are collections
 };
 
-YamlResult<std::string> Reader::key_text(std::size_t& pos) {
+YamlResult<std::string> Reader::scalar_text(std::size_t& pos, const char* not_scalar) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
-    if (e.kind != Kind::Scalar) return Err{problem("mapping key is not a scalar", e)};
-    VEXO_TRY(copied(e));
-    pos += 1;
-    return e.value;
-}
-
-YamlResult<std::string> Reader::model(std::size_t& pos) {
-    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
-    const Event& e = ev_[node];
-    if (e.kind != Kind::Scalar) return Err{problem("model is not a scalar", e)};
-    VEXO_TRY(copied(e));
+    if (e.kind != Kind::Scalar) return Err{problem(not_scalar, e)};
     pos += 1;
     return e.value;
 }
@@ -585,7 +632,6 @@ YamlResult<std::size_t> Reader::count(std::size_t& pos) {
     if (!form_ok) return Err{problem("expected an unsigned integer", e)};
     const auto v = parse_unsigned(e.value);
     if (!v || *v > SIZE_MAX) return Err{problem("expected an unsigned integer", e)};
-    VEXO_TRY(copied(e));
     pos += 1;
     return static_cast<std::size_t>(*v);
 }
@@ -616,7 +662,7 @@ YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
 
 YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t depth, Context ctx) {
     // pos is at the mapping start; depth is the mapping's own level.
-    MappingBuilder builder;
+    MappingBuilder builder(key_numbers_);
     pos += 1;
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
@@ -628,37 +674,34 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
     return std::move(builder).take();
 }
 
-// A node of the value rule; depth is the level of the collection holding it.
+// depth is the level of the collection holding the node.
 YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
-    if (ev_[pos].kind == Kind::Alias) {
-        VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
-        VEXO_ASSIGN_OR_RETURN(YamlValue v, aliased(node, depth, ctx));
-        pos += 1;
-        return v;
-    }
-    const Event& e = ev_[pos];
-    VEXO_TRY(copied(e));
-    if (e.kind == Kind::Scalar) {
-        pos += 1;
-        return scalar(e, ctx);
-    }
+    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
+    VEXO_ASSIGN_OR_RETURN(YamlValue v, ev_[node].named ? named(node, depth, ctx) : typed(node, depth, ctx));
+    pos = skip(pos);
+    return v;
+}
+
+YamlResult<YamlValue> Reader::typed(std::size_t node, std::size_t depth, Context ctx) {
+    const Event& e = ev_[node];
+    if (e.kind == Kind::Scalar) return scalar(e, ctx);
     check_invariant(e.kind == Kind::SeqStart || e.kind == Kind::MapStart, "YAML node expected");
     VEXO_TRY(enter(depth + 1, e));
     const bool is_seq = e.kind == Kind::SeqStart;
     const bool standard = e.tag.empty() || e.tag == (is_seq ? tag_seq : tag_map);
     if (!standard && ctx == Context::Params) return Err{problem("tagged value in params", e)};
     YamlValue v;
+    std::size_t cur = node;
     if (is_seq) {
         std::vector<YamlValue> items;
-        pos += 1;
-        while (ev_[pos].kind != Kind::SeqEnd) {
-            VEXO_ASSIGN_OR_RETURN(YamlValue item, value(pos, depth + 1, ctx));
+        cur += 1;
+        while (ev_[cur].kind != Kind::SeqEnd) {
+            VEXO_ASSIGN_OR_RETURN(YamlValue item, value(cur, depth + 1, ctx));
             items.push_back(std::move(item));
         }
-        pos += 1;
         v = YamlValue::sequence(std::move(items));
     } else {
-        VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(pos, depth + 1, ctx));
+        VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, ctx));
         v = YamlValue::mapping(std::move(m));
     }
     if (!standard) return YamlValue::tagged(e.tag, std::move(v));
@@ -666,31 +709,24 @@ YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context
 }
 
 // The typed value of a node depends only on the node and the context; the
-// depth it is read at only decides whether the limit rejects it.  So the
-// first reading through an alias is kept, and a later alias of the same node
-// shares it when it fits under the limit where it stands, and is charged the
-// same expansions that reading it again would cost.  Memory then stays
-// linear in the text however often a node is named, and the time is bounded
-// by the expansion limit.
-YamlResult<YamlValue> Reader::aliased(std::size_t node, std::size_t depth, Context ctx) {
+// depth it is read at only decides whether the nesting limit rejects it.  So
+// the first reading of a named node, directly or through an alias, is kept,
+// and a later reading shares it when it fits under the limit where it stands.
+// Reading it again would follow the same aliases, so sharing it is charged
+// the expansions recorded then.  Each node is then typed once per context,
+// and memory and time stay linear in the text however often it is named.
+YamlResult<YamlValue> Reader::named(std::size_t node, std::size_t depth, Context ctx) {
     auto& cache = shared_[static_cast<std::size_t>(ctx)];
     if (const auto it = cache.find(node); it != cache.end() && depth + it->second.height <= max_depth) {
         const Shared& known = it->second;
-        if (known.cost > alias_limit_ - expansions_) {
-            return Err{problem("repetition limit exceeded", ev_[node])};
-        }
-        expansions_ += known.cost;
+        VEXO_TRY(charge(known.expansions, ev_[node]));
         if (depth + known.height > deepest_) deepest_ = depth + known.height;
         return known.value;
     }
     const std::size_t deepest_before = deepest_;
     const std::size_t expansions_before = expansions_;
     deepest_ = depth;
-    YamlResult<YamlValue> v = [&]() -> YamlResult<YamlValue> {
-        const Following following(*this, true);
-        std::size_t cur = node;
-        return value(cur, depth, ctx);
-    }();
+    YamlResult<YamlValue> v = typed(node, depth, ctx);
     const std::size_t height = deepest_ - depth;
     if (deepest_before > deepest_) deepest_ = deepest_before;
     if (!v.ok()) return v;
@@ -701,7 +737,7 @@ YamlResult<YamlValue> Reader::aliased(std::size_t node, std::size_t depth, Conte
 YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
     const Event& e = ev_[node];
-    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+    if (is_empty_plain(e)) {
         // An empty value is an empty mapping, which lacks `model`.
         return Err{problem("missing field `model`", e)};
     }
@@ -709,8 +745,6 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         return Err{problem("params is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
-    const Following following(*this, node != pos);
-    VEXO_TRY(copied(e));
 
     Params p;
     bool have_model = false, have_channels = false, have_windows = false, have_samples = false;
@@ -718,7 +752,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     std::size_t cur = node + 1;
     while (ev_[cur].kind != Kind::MapEnd) {
         const Event& at = ev_[cur];
-        VEXO_ASSIGN_OR_RETURN(std::string key, key_text(cur));
+        VEXO_ASSIGN_OR_RETURN(std::string key, scalar_text(cur, "mapping key is not a scalar"));
         auto once = [&](bool& seen) -> YamlResult<bool> {
             if (seen) return Err{problem("duplicate field `" + key + "`", at)};
             seen = true;
@@ -726,7 +760,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         };
         if (key == "model") {
             VEXO_TRY(once(have_model));
-            VEXO_ASSIGN_OR_RETURN(p.model, model(cur));
+            VEXO_ASSIGN_OR_RETURN(p.model, scalar_text(cur, "model is not a scalar"));
         } else if (key == "channels") {
             VEXO_TRY(once(have_channels));
             VEXO_ASSIGN_OR_RETURN(p.channels, count(cur));
@@ -760,7 +794,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
 YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
     VEXO_ASSIGN_OR_RETURN(std::size_t node, resolve(pos));
     const Event& e = ev_[node];
-    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+    if (is_empty_plain(e)) {
         pos += 1;
         return YamlMapping{};
     }
@@ -768,8 +802,6 @@ YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
         return Err{problem("registers is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
-    const Following following(*this, node != pos);
-    VEXO_TRY(copied(e));
     std::size_t cur = node;
     VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, Context::Registers));
     pos = after(pos, cur);
@@ -778,7 +810,7 @@ YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
 
 YamlResult<Metadata> Reader::document(std::size_t root) {
     const Event& e = ev_[root];
-    if (e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty()) {
+    if (is_empty_plain(e)) {
         return Err{problem("missing field `params`", e)};
     }
     if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
@@ -790,7 +822,7 @@ YamlResult<Metadata> Reader::document(std::size_t root) {
     std::size_t pos = root + 1;
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
-        VEXO_ASSIGN_OR_RETURN(std::string key, key_text(pos));
+        VEXO_ASSIGN_OR_RETURN(std::string key, scalar_text(pos, "mapping key is not a scalar"));
         if (key == "params") {
             if (have_params) return Err{problem("duplicate field `params`", at)};
             have_params = true;

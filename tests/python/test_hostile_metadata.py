@@ -129,14 +129,32 @@ def params_text(extra_lines="", before=""):
 def alias_bomb(items):
     # One anchored list of `items` scalars under an ignored key, and a list of
     # `items` aliases of it inside params: about 4*items bytes of aliases that
-    # would copy items**2 nodes.
+    # would copy items**2 nodes if each built its own.
     return params_text("  x: [" + ", ".join(["*a"] * items) + "]\n",
                        before="other: &a [" + ", ".join(["1"] * items) + "]\n")
 
 
+def laughs(levels):
+    # l0 holds ten scalars and each l(k) ten aliases of l(k-1): reading
+    # l(levels) follows about 10**levels aliases.
+    out = "{l0: &l0 [" + ", ".join(["0"] * 10) + "]"
+    for k in range(1, levels + 1):
+        out += ", l%d: &l%d [" % (k, k) + ", ".join(["*l%d" % (k - 1)] * 10) + "]"
+    return out + "}"
+
+
+def register_blocks(registers, channels):
+    # One block of registers written once and named by every channel.
+    return (params_text().replace("registers: {}\n", "registers:\n  defaults: &d\n")
+            + "".join("    reg%d: %d\n" % (r, r) for r in range(registers))
+            + "".join("  ch%d: *d\n" % c for c in range(channels)))
+
+
 HOSTILE_TEXTS = [
-    # 35 KB: before its copies were counted, 3 GB and several seconds.
-    ("alias_copies", alias_bomb(5000)),
+    # About 10**9 aliases followed, from 700 bytes, inside params, and from
+    # params into a nest written under an ignored key.
+    ("laughs_in_params", params_text("  l: " + laughs(9) + "\n")),
+    ("laughs_named_from_params", params_text("  l: *l9\n", before="junk: " + laughs(9) + "\n")),
     # 500 KB of flow mappings nested inside params.
     ("deep_model", "params:\n  model: " + "{a: " * 125_000 + "1" + "}" * 125_000 + "\n"),
     # Deep sequences inside registers, and under an ignored key (200 KB).
@@ -171,7 +189,7 @@ def test_hostile_metadata_is_rejected_within_bounds(tmp_path, text):
     lines = got.splitlines()
     assert lines[0] == "MetadataError Could not process metadata: failed to serialized"
     # Deep nesting makes yaml.safe_load itself give up (RecursionError) before
-    # the typing runs; the alias copies are refused by the typing.
+    # the typing runs; the aliases are refused by the typing.
     assert lines[1:] in (["MetadataError"], ["RecursionError"])
 
 
@@ -187,3 +205,81 @@ def test_ordinary_aliases_and_nesting_are_kept(tmp_path):
     out.mkdir()
     assert vexoacq.export_csv(acq, [0], str(out), False) is None
     assert len(list(out.iterdir())) == 1
+
+
+# Aliases count one expansion each, not the size of the node they name.
+ACCEPTED_ALIAS_TEXTS = [
+    # 35 KB, 5000 expansions; 3 GB and several seconds if each alias built a copy.
+    ("alias_bomb", alias_bomb(5000)),
+    # 200 registers named by 208 channels, and 500 by 130.
+    ("register_blocks_208", register_blocks(200, 208)),
+    ("register_blocks_130", register_blocks(500, 130)),
+    # Unread under ignored keys.
+    ("laughs_ignored", params_text(before="junk: " + laughs(9) + "\nmore: [*l9]\n")),
+]
+
+
+@pytest.mark.parametrize("text", [t for _, t in ACCEPTED_ALIAS_TEXTS], ids=[n for n, _ in ACCEPTED_ALIAS_TEXTS])
+def test_aliases_within_the_limit_are_typed_within_bounds(tmp_path, text):
+    # export_csv types metadata.yml in C++; it succeeds only when the typing accepts it.
+    root = one_event_acq(tmp_path / "acq", metadata=text)
+    out = tmp_path / "out"
+    out.mkdir()
+    got = run_bounded("""
+        import os, sys, vexoacq
+        root, out = sys.argv[1:]
+        print(vexoacq.export_csv(vexoacq.Acquisition(root), [0], out, False), len(os.listdir(out)))
+    """, root, out)
+    assert got.split() == ["None", "1"]
+
+
+def limit_text(pad, last):
+    # registers: `a` a scalar, `b` a list of B aliases of it, `l` a list of L
+    # aliases of b, `z` the scalar 0 or one more alias of a; an ignored list
+    # of `pad` scalars adds events and nothing else.  Reading registers
+    # follows B aliases in b, 1 + B for each alias of b, and one for z.
+    return ("pad: [" + ", ".join(["0"] * pad) + "]\n" + params_text().replace("registers: {}\n", "")
+            + "registers:\n  a: &a 0\n  b: &b [" + ", ".join(["*a"] * LIMIT_B) + "]\n"
+            + "  l: [" + ", ".join(["*b"] * LIMIT_L) + "]\n  z: " + last + "\n")
+
+
+LIMIT_B, LIMIT_L = 200, 300
+LIMIT_EXPANSIONS = LIMIT_B + LIMIT_L * (1 + LIMIT_B)  # without z's alias: 60500
+
+
+def events(text):
+    import yaml
+    kinds = (yaml.ScalarEvent, yaml.AliasEvent, yaml.SequenceStartEvent, yaml.SequenceEndEvent,
+             yaml.MappingStartEvent, yaml.MappingEndEvent)
+    return sum(isinstance(e, kinds) for e in yaml.parse(text))
+
+
+def limit_pad():
+    # The padding that makes the document exactly LIMIT_EXPANSIONS / 100 events.
+    assert LIMIT_EXPANSIONS % 100 == 0
+    pad = LIMIT_EXPANSIONS // 100 - events(limit_text(0, "0"))
+    assert pad > 0 and events(limit_text(pad, "0")) * 100 == LIMIT_EXPANSIONS
+    return pad
+
+
+@pytest.mark.parametrize("pad_delta,last,accepted", [
+    (0, "0", True),     # expansions exactly 100 times the events
+    (0, "*a", False),   # one more expansion, the same events
+    (-1, "0", False),   # one event fewer: the limit drops by 100
+    (1, "*a", True),    # one event more makes room for it
+])
+def test_alias_limit_is_100_expansions_per_event(tmp_path, pad_delta, last, accepted):
+    text = limit_text(limit_pad() + pad_delta, last)
+    root = one_event_acq(tmp_path / "acq")
+    acq = vexoacq.Acquisition(str(root))
+    # export_csv reads metadata.yml afresh and types it in C++ alone.
+    (root / "metadata.yml").write_text(text)
+    out = tmp_path / "out"
+    out.mkdir()
+    if accepted:
+        assert vexoacq.export_csv(acq, [0], str(out), False) is None
+    else:
+        with pytest.raises(Exception) as info:
+            vexoacq.export_csv(acq, [0], str(out), False)
+        assert type(info.value).__name__ == "MetadataError"
+        assert info.value.args == ("Could not process metadata: failed to serialized",)
