@@ -60,6 +60,12 @@ std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t 
     return v ? static_cast<std::uint32_t>(*v->as_unsigned() & 0xFFFFFFFFu) : fallback;
 }
 
+std::size_t channels_per_chip(const Params& params, std::uint32_t default_chips) {
+    const std::uint32_t chips = key_u32(params, "num_chips", default_chips);
+    check_invariant(chips != 0, "num_chips must be non-zero");
+    return params.channels / chips;
+}
+
 namespace util {
 
 namespace {
