@@ -7,7 +7,7 @@
 //   header with channel and label, then the samples), then unread words,
 //   n_footer_words - 1 trailer words.
 // The event says nowhere how many channels M it holds: M comes from the
-// event's byte length (see ParamsCache::length_candidates); every block then
+// event's byte length (see get_chan_winds); every block then
 // names its own channel.
 //
 // Keys that make the body, the first block headers or the chunk size fall
@@ -37,14 +37,9 @@ ParamsCache::ParamsCache(const Params& params) noexcept
       n_footer_words(key_u32(params, "n_footer_words", 2)),
       n_last_bits(key_u32(params, "n_last_bits", 1)) {}
 
-std::vector<ChanWinds> ParamsCache::length_candidates(std::size_t byte_length) const {
-    if (channels == std::numeric_limits<std::size_t>::max()) return {};
-    // 2 × W × (M × block + 1) + 8 = 2 × (W × (M × block + 1) + 4)  (mod 2^64)
-    return detail::length_candidates(channels, windows, block, 1, 4, byte_length);
-}
-
 std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache) {
     if (cache.channels == std::numeric_limits<std::size_t>::max()) return std::nullopt;
+    // 2 × W × (M × block + 1) + 8 = 2 × (W × (M × block + 1) + 4)  (mod 2^64)
     const std::size_t len = raw.size();
     const std::size_t neh = cache.n_event_headers;
     // The first window chunk of M channels is M × block + n_window_headers words.

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "parsing/frame.hpp"
 
@@ -37,17 +36,15 @@ struct ParamsCache {
     std::uint32_t n_last_bits = 1;       // applied modulo 16 to labels and samples
 
     explicit ParamsCache(const Params& params) noexcept;
-
-    // The length table's entry for `byte_length`: every (M, W) with
-    // 1 <= M <= channels, 1 <= W < windows and 2 × W × (M × block + 1) + 8
-    // (wrapping) equal to it, most channels first.  The table assumes one
-    // unread word per chunk and 8 bytes of header and trailer, whatever the
-    // keys say.  Empty when windows < 2 or channels is 0 or the largest word.
-    std::vector<ChanWinds> length_candidates(std::size_t byte_length) const;
 };
 
-// The (M, W) that the event's byte length selects: the only candidate, or of
-// several the first whose first window chunk fits the event; nothing else.
+// The (M, W) that the event's byte length selects from the length table
+// (every (M, W) with 1 <= M <= channels, 1 <= W < windows and
+// 2 × W × (M × block + 1) + 8 (wrapping) equal to it, most channels first;
+// the table assumes one unread word per chunk and 8 bytes of header and
+// trailer, whatever the keys say): the only candidate, or of several the
+// first whose first window chunk fits the event; nothing else, and nothing
+// when channels is the largest word.
 std::optional<ChanWinds> get_chan_winds(RawBytes raw, const ParamsCache& cache);
 
 }  // namespace vexoacq::parsing::brindlexv3

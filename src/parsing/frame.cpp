@@ -60,6 +60,12 @@ std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t 
     return v ? static_cast<std::uint32_t>(*v->as_unsigned() & 0xFFFFFFFFu) : fallback;
 }
 
+std::size_t channels_per_chip(const Params& params, std::uint32_t default_chips) {
+    const std::uint32_t chips = key_u32(params, "num_chips", default_chips);
+    check_invariant(chips != 0, "num_chips must be non-zero");
+    return params.channels / chips;
+}
+
 namespace util {
 
 namespace {
@@ -71,46 +77,48 @@ std::size_t positions(const std::vector<std::uint16_t>& labels, std::size_t samp
     check_invariant(!__builtin_mul_overflow(labels.size(), samples, &n) && n <= room, "capacity overflow");
     return n;
 }
-}  // namespace
 
-Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
-                                         const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                         const Params& params) {
-    const std::size_t channels = params.channels;
-    const kernels::Kernel kernel = kernels::best();
-    for (std::size_t c = 0; c < channels; ++c) {
-        if (c >= window_labels.size()) return Err{ParsingError::MissingData};
-        const auto& labels = window_labels[c];
-        if (labels.empty()) continue;
-        if (c >= time.size()) return Err{ParsingError::MissingData};
-        auto& out = time[c];
-        const std::size_t pos = out.size();
-        const std::size_t added = positions(labels, params.samples, out.max_size() - pos);
-        out.resize(pos + added);
-        kernels::time_axis(kernel, labels.data(), labels.size(), params.windows, params.samples, out.data() + pos);
-    }
-    return {};
-}
+// Where a visited channel's positions go: after what its time list holds, or
+// over the list from its start.  Overwriting keeps a reused list that already
+// has the right length as it is (no emptying, no zero fill before the
+// positions are written), and then also empties the lists the rule gives no
+// positions: channels without labels and channels at Params.channels or
+// beyond.
+enum class Write { Append, Over };
 
-Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
-                                             const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                             const Params& params, kernels::Kernel kernel) {
+Result<void, ParsingError> apply_rule(std::vector<std::vector<std::uint16_t>>& time,
+                                      const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                      const Params& params, kernels::Kernel kernel, Write write) {
     const std::size_t channels = params.channels;
     for (std::size_t c = 0; c < channels; ++c) {
         if (c >= window_labels.size()) return Err{ParsingError::MissingData};
         const auto& labels = window_labels[c];
         if (labels.empty()) {
-            if (c < time.size()) time[c].clear();
+            if (write == Write::Over && c < time.size()) time[c].clear();
             continue;
         }
         if (c >= time.size()) return Err{ParsingError::MissingData};
         auto& out = time[c];
-        out.resize(positions(labels, params.samples, out.max_size()));
-        kernels::time_axis(kernel, labels.data(), labels.size(), params.windows, params.samples, out.data());
+        const std::size_t pos = write == Write::Append ? out.size() : 0;
+        out.resize(pos + positions(labels, params.samples, out.max_size() - pos));
+        kernels::time_axis(kernel, labels.data(), labels.size(), params.windows, params.samples, out.data() + pos);
     }
-    // Channels the rule does not visit keep no times.
-    for (std::size_t c = channels; c < time.size(); ++c) time[c].clear();
+    if (write == Write::Over)
+        for (std::size_t c = channels; c < time.size(); ++c) time[c].clear();
     return {};
+}
+}  // namespace
+
+Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                         const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                         const Params& params, kernels::Kernel kernel) {
+    return apply_rule(time, window_labels, params, kernel, Write::Append);
+}
+
+Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
+                                             const std::vector<std::vector<std::uint16_t>>& window_labels,
+                                             const Params& params, kernels::Kernel kernel) {
+    return apply_rule(time, window_labels, params, kernel, Write::Over);
 }
 
 }  // namespace util

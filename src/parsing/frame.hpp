@@ -81,4 +81,9 @@ std::size_t find_be_word(const std::uint8_t* bytes, std::size_t from, std::size_
 std::uint16_t key_u16(const Params& params, std::string_view key, std::uint16_t fallback) noexcept;
 std::uint32_t key_u32(const Params& params, std::string_view key, std::uint32_t fallback) noexcept;
 
+// Params.channels shared out over the chips of a multi-chip board (the
+// `num_chips` key, `default_chips` when unusable), the remainder dropped.
+// A num_chips of 0 leaves the share undefined: internal fault.
+std::size_t channels_per_chip(const Params& params, std::uint32_t default_chips);
+
 }  // namespace vexoacq::parsing

@@ -25,7 +25,7 @@ namespace vexoacq::parsing {
 namespace {
 
 struct Keys {
-    std::uint32_t num_chips;
+    std::size_t per_chip;  // Params.channels / num_chips
     std::uint16_t databitmask;
     std::uint16_t chanmask;
     unsigned chan_shift;
@@ -35,9 +35,10 @@ struct Keys {
     std::uint32_t n_window_headers;
 };
 
-Keys read_keys(const Params& params) noexcept {
+// A num_chips of 0 is an internal fault (C has no divisor).
+Keys read_keys(const Params& params) {
     return Keys{
-        .num_chips = key_u32(params, "num_chips", 2),
+        .per_chip = channels_per_chip(params, 2),
         .databitmask = key_u16(params, "databitmask", 0x0FFF),
         .chanmask = key_u16(params, "chanmask", 0x0300),
         .chan_shift = key_u16(params, "chan_shift", 8) % 16u,
@@ -71,11 +72,10 @@ Result<quopoc::QuopocEvent, ParsingError> parse_into<quopoc::QuopocEvent>(RawByt
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 
     const Keys keys = read_keys(params);
-    check_invariant(keys.num_chips != 0, "number of chips must be non-zero");
 
     const std::size_t channels = params.channels;
     const std::size_t samples = params.samples;
-    const std::size_t per_chip = channels / keys.num_chips;
+    const std::size_t per_chip = keys.per_chip;
     const std::size_t headers = keys.n_chip_headers;
     // A block length beyond the address space can hold no block: it is kept
     // at the maximum, which no segment reaches.

@@ -1,11 +1,14 @@
 // Event record and decoder of the tolv96 board family.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <tuple>
 #include <vector>
 
 #include "parsing/block_kernels.hpp"
+#include "parsing/channel_block.hpp"
 #include "parsing/frame.hpp"
 
 namespace vexoacq::parsing::tolv96 {
@@ -26,26 +29,19 @@ struct Tolv96Event : EventChannels {
 inline constexpr std::size_t kChannelSlots = 96;
 
 // The decoder's view of Params: the counts it needs, every tuning key
-// resolved (missing or unusable keys give these defaults) and the block and
-// chip lengths they give.
+// resolved (the chip footer defaults to 3 bytes) and the block and chip
+// lengths they give.
 struct ParamsCache {
     std::size_t channels_per_chip = 0;  // Params.channels / num_chips, remainder dropped
     std::size_t windows = 0;
     std::size_t samples = 0;
-    std::size_t samples_per_block = 0;  // S = samples * windows
-    std::uint16_t data_mask = 0x03FF;   // applied to the bit-inverted sample word
-    std::uint16_t chanmask = 0xFF00;    // channel field of a block header word
-    std::uint16_t chan_shift = 8;       // applied modulo 16
-    std::uint16_t windmask = 0x00FF;    // window start of a block header word
-    std::uint32_t n_chip_headers = 1;   // bytes; the first holds the chip number
-    std::uint32_t n_chip_footers = 3;   // bytes
-    std::uint32_t n_window_headers = 1;  // words of a block before its samples
-    std::uint32_t n_window_footers = 1;  // words of a block after its samples
+    channel_block::Keys keys;            // n_chip_headers: the first byte holds the chip number
     std::uint32_t n_event_footers = 2;   // bytes
-    std::size_t block_words = 0;  // H = n_window_headers + S + n_window_footers
-    std::size_t chip_len = 0;     // L = n_chip_headers + n_chip_footers + 2 * C * H bytes
+    // S and H, or nothing when they do not fit a machine word.
+    std::optional<channel_block::Layout> layout;
+    std::size_t chip_len = 0;  // L = n_chip_headers + n_chip_footers + 2 * C * H bytes
     // False when S, H or L does not fit a machine word: then no event can
-    // hold a chip block, and block_words and chip_len are not meaningful.
+    // hold a chip block, and chip_len is not meaningful.
     bool lengths_fit = false;
 
     // A num_chips of 0 leaves the channels per chip undefined: internal fault.

@@ -67,27 +67,6 @@ inline std::uint64_t reduced_length(std::size_t byte_length, std::size_t fixed) 
     return (byte_length / 2 - fixed) & ((std::uint64_t{1} << 63) - 1);
 }
 
-// Every (M, W) with 1 ≤ M ≤ channels, 1 ≤ W ≤ windows − 1 and
-// 2 × (W × (M × block + extra) + fixed) ≡ byte_length (mod 2^64), ordered by
-// M largest first and, for equal M, by W ascending (the order in which a
-// table built W-major, M-minor and stably sorted by descending M holds them).
-inline std::vector<ChanWinds> length_candidates(std::size_t channels, std::size_t windows, std::size_t block,
-                                                std::size_t extra, std::size_t fixed,
-                                                std::size_t byte_length) {
-    std::vector<ChanWinds> out;
-    if (windows < 2 || channels == 0 || byte_length % 2 != 0) return out;
-    const std::uint64_t max_w = windows - 1;
-    const std::uint64_t q = reduced_length(byte_length, fixed);
-    for (std::size_t m = channels; m >= 1; --m) {
-        const WindowSolutions sol = solve_windows(m * block + extra, q);
-        for (std::uint64_t w = sol.first; w <= max_w; w += sol.step) {
-            out.emplace_back(m, w);
-            if (max_w - w < sol.step) break;
-        }
-    }
-    return out;
-}
-
 // The (M, W) pairs of a length-table entry, visited in table order (M
 // largest first; for one M its W ascending) as (M, first W, number of W):
 // visit(m, first, count) returns false to stop.  Only M that have at least
@@ -151,8 +130,8 @@ void visit_candidates(std::size_t channels, std::uint64_t max_w, std::uint64_t a
 // entry: the only one, without a test; of several, none when the length is
 // below `min_length`, else the first in table order whose first window chunk
 // fits, that is byte_length >= 2 × (fit_words + M × block) in wrapping
-// arithmetic.  Equal to walking length_candidates(), but never lists the
-// entry (it can hold up to (windows − 1) × channels pairs) and, through
+// arithmetic.  Equal to walking the whole entry in table order, but never
+// lists it (it can hold up to (windows − 1) × channels pairs) and, through
 // visit_candidates, never walks the channel counts whose lengths exceed the
 // event.
 inline std::optional<ChanWinds> choose_candidate(std::size_t channels, std::size_t windows, std::size_t block,

@@ -7,8 +7,10 @@
 //   channel and label, then the samples), then E trailing words of which only
 //   the chunk's last word is kept (window_footers),
 //   n_footer_words footer words (not read).
-// Neither M nor W is stored: both come from the event's byte length (see
-// length_candidates), and the record has M channel slots, not
+// Neither M nor W is stored: both come from the event's byte length (the
+// length table: every (M, W) with 1 <= M <= channels, 1 <= W < windows and
+// 2 × ((M × block + E) × W + n_event_headers + n_footer_words), wrapping,
+// equal to it, most channels first), and the record has M channel slots, not
 // Params.channels.  The time axis then walks Params.channels slots, so only
 // events decoded with M equal to Params.channels succeed.
 //
@@ -50,17 +52,7 @@ struct Keys {
           n_last_bits(key_u32(params, "n_last_bits", 0)) {}
 };
 
-std::vector<ChanWinds> candidates(const Params& params, const Keys& k, std::size_t byte_length) {
-    return detail::length_candidates(params.channels, params.windows, k.block, k.trailing,
-                                     std::size_t{k.n_event_headers} + k.n_footer_words, byte_length);
-}
-
 }  // namespace
-
-std::vector<ChanWinds> length_candidates(const Params& params, std::size_t byte_length) {
-    return candidates(params, Keys(params), byte_length);
-}
-
 }  // namespace zelkv3s
 
 template <>

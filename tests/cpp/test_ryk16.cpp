@@ -343,8 +343,8 @@ TEST(Ryk16Fuzz, EveryInputEndsCleanly) {
             // Often give the random bytes the length the keys call for, so
             // that they reach the block walk.
             const vexoacq::parsing::ryk16::ParamsCache c(p);
-            const std::size_t h = c.n_window_headers + c.windows * c.samples + c.n_window_footers;
-            const std::size_t want = c.n_chip_headers + c.n_chip_footers + 2 * c.channels * h;
+            const std::size_t h = c.keys.n_window_headers + c.windows * c.samples + c.keys.n_window_footers;
+            const std::size_t want = c.keys.n_chip_headers + c.keys.n_chip_footers + 2 * c.channels * h;
             if (rng() % 2 == 0 && want < 4096) {
                 raw.resize(want);
                 for (auto& b : raw) b = static_cast<std::uint8_t>(rng());

@@ -134,6 +134,18 @@ def test_panic_exception_for_a_path_without_a_name(make_acq, capfd):
     assert acq.is_valid is False or acq.is_valid is True
 
 
+@pytest.mark.parametrize("model, event", [("quopoc_quop", b"\x12\x34"), ("tolv96", bytes(102)),
+                                          ("tolv96", b"\x00\x00")])
+def test_panic_exception_for_no_chips_names_the_key(make_acq, model, event):
+    # Both multi-chip families share their channels out over num_chips and
+    # refuse a count of 0 with the same text.
+    folder = make_acq(params=acqbuilder.params(model, 96, 1, 1, num_chips=0), chunks=[[event]])
+    with pytest.raises(BaseException) as info:
+        Acquisition(str(folder))[0]
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("num_chips must be non-zero",)
+
+
 def test_panic_exception_for_a_non_utf8_path(tmp_path):
     import os
 
