@@ -8,7 +8,7 @@
 // header's channel list depends on all of its events:
 //  - the first pass (first_pass.hpp) fetches, decodes and pedestal-corrects
 //    each event of the block (an event that fails any step is left out
-//    without a trace) and keeps of it only what the header needs, as a
+//    without a trace) and retains of it only what the header needs, as a
 //    FirstPassEvent: its raw bytes, its channels with data and its row count;
 //  - the block writer, export_csv (block_writer.hpp), then writes the header
 //    (channels, write_header) and every event's records (write_event,
@@ -47,7 +47,7 @@ namespace vexoacq::export_::csv {
 
 using acquisition::Params;
 
-// What the first pass keeps of one collected event for the second.
+// What the first pass retains of one collected event for the second.
 struct FirstPassEvent {
     std::vector<std::uint8_t> raw;       // the event's bytes as fetched
     std::vector<std::size_t> channels;   // event_channels of the corrected event

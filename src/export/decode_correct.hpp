@@ -1,6 +1,6 @@
 // Decoding and correcting one event from its bytes: what the first pass does
 // to every fetched event and the second pass to every event the first pass
-// kept, so that both get the same event.
+// collected, so that both get the same event.
 #pragma once
 
 #include <cstdint>

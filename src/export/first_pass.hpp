@@ -1,5 +1,5 @@
 // The first pass of a block: fetch, decode and correct each event in block
-// order, and keep of the events that pass what the header and the second
+// order, and retain of the events that pass what the header and the second
 // pass need (FirstPassEvent).  Small events are decoded on the calling
 // thread; a block of large ones goes on to the pool, where the fetches stay
 // in block order and the decoding runs on any thread.  Only the export's own
@@ -40,7 +40,7 @@ struct FetchBatch {
 };
 
 // One fetched event decoded and corrected, as the second pass will need it;
-// nullopt when a step leaves it out.  Takes the bytes over when it keeps them.
+// nullopt when a step leaves it out.  Takes the bytes over when it retains them.
 template <class E>
 std::optional<FirstPassEvent> first_pass_event(std::vector<std::uint8_t>& raw, const Params& params,
                                                const calibration::Corrections& corrections,

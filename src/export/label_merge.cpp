@@ -14,7 +14,7 @@
 // of all lists, whether wrapped and straight lists both exist, and the
 // smallest first label of a wrapped list that no straight list holds.
 //  - Labels are replaced by their ranks among the event's distinct labels.
-//  - Lists are kept in buckets by their first label, with a lazily cleaned
+//  - Lists are filed in buckets by their first label, with a lazily cleaned
 //    min-heap over the non-empty buckets; a pass empties one bucket.
 //  - A list holds label v while its first position is at most the last
 //    position of v in it; that changes once per (list, label) pair.
@@ -182,15 +182,15 @@ private:
         watch_slot_[r] = static_cast<std::uint32_t>(watched_.size());
         watched_.push_back(r);
         Holder* h = holders_.data() + holders_begin_[r];
-        std::uint32_t kept = 0;
+        std::uint32_t live = 0;
         std::uint32_t count = 0;
         for (std::uint32_t k = 0; k < holders_live_[r]; ++k) {
             const List& l = lists_[h[k].list];
             if (l.pos > h[k].last_pos) continue;
-            h[kept++] = h[k];
+            h[live++] = h[k];
             if (l.cls == Class::Straight) ++count;
         }
-        holders_live_[r] = kept;
+        holders_live_[r] = live;
         held_[r] = count;
         if (count == 0) free_wrapped_.push(r);
     }

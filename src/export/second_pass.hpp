@@ -1,17 +1,22 @@
-// The second pass of a block: the records of the first pass's events,
-// each decoded and corrected again and written by write_event, in batches
-// that run on the pool when the block is large.
+// The second pass of a block: the records of the first pass's events, each
+// decoded and corrected again and written by write_event, in batches that
+// run on the pool when the block is large.
 //
-// The first pass's events are cut into batches: runs of (event, row range) segments
-// of about `target_` bytes of text by an estimate of the row width, so that
+// The events are cut into batches: runs of (event, row range) segments of
+// about `target_` bytes of text by an estimate of the row width, so that
 // small events are formatted many to a batch.  An event is cut into several
 // segments only when its own text would pass kSplitText (each segment
-// decodes the event again and formats its own rows).  A
-// batch is planned and handed to the writer by one thread at a time, in
-// order; formatting runs on any thread.  A broken limit or a fault while a
-// batch is formatted is stored in the batch, with the notices printed before
-// it, and raised on the calling thread when the batch's turn comes; a write
-// failure stops the planning of further batches.
+// decodes the event again and formats its own rows).  A batch is planned
+// and handed to the writer by one thread at a time, in order; formatting
+// runs on any thread.  The writer takes a batch's records with append_rows,
+// which makes room for each record's bound (row_max) before it as
+// write_event over the writer does, so the file is written out at the same
+// records, and a failed write stops at the same byte, as on one thread.  A
+// broken limit or a fault while a batch is formatted is stored in the batch,
+// with the notices printed before it, and raised on the calling thread when
+// the batch's turn comes; a write failure stops the planning of further
+// batches.  The notices of a batch's events are printed as its records reach
+// the writer, where one thread writing event after event prints them.
 #pragma once
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 // quoting (names and numbers only).  Records go into a buffer that is
 // written out whenever it cannot take the next record, so the points where
 // the file is written (and where a failed write stops the block) depend only
-// on the records.  A failed write is kept and reported, as
+// on the records.  A failed write is remembered and reported, as
 // ExportError::Csv, by that call and every later one; what reached the file
 // stays there.
 #pragma once
@@ -27,7 +27,7 @@ int write_fully(int fd, const char* data, std::size_t n) noexcept;
 
 // Buffered record writer over a file descriptor it does not own.  Bytes are
 // written out whenever the buffer cannot take the next record, and by
-// flush(); the first failed write is kept, and every later call fails.
+// flush(); the first failed write is remembered, and every later call fails.
 class CsvWriter {
 public:
     static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
