@@ -8,11 +8,11 @@
 // folder written here, three ways side by side:
 //   whole_block   every corrected event of the block decoded and held, then
 //                 the header and the rows on the calling thread;
-//   pool_1        the block writer on a pool of one thread (raw bytes kept,
+//   pool_1        the block writer on a pool of one thread (raw bytes held,
 //                 events decoded again as their rows are written);
 //   pool_N        the same on a pool of N threads (default 8).
 //   fresh_1, fresh_N  the block writer as pool_1 and pool_N, but every event
-//                 decoded into a new record (as before the kept per-thread
+//                 decoded into a new record (as before the reused per-thread
 //                 records), so the reuse is measured beside its absence.
 // Each variant's wall time, peak RSS and page faults (minor faults during
 // the export) are printed, then the ratios.  The timing runs alternate and
@@ -298,10 +298,10 @@ Measured in_child(const fs::path& root, const std::vector<std::size_t>& indices,
             if (variant == Variant::WholeBlock) {
                 m.ok = m.ok && whole_block<E>(acq, params, block);
             } else {
-                csv::RowBatching batching{&*arena};
-                batching.fresh_records = variant == Variant::PoolFresh;
-                m.ok = m.ok && csv::export_chunk<E>(acq, params, calibration::Corrections(params), block,
-                                                    "/dev/null", batching)
+                csv::BlockExecution execution{&*arena};
+                execution.fresh_records = variant == Variant::PoolFresh;
+                m.ok = m.ok && csv::Exporter(execution)
+                                   .export_chunk<E>(acq, params, calibration::Corrections(params), block, "/dev/null")
                                    .ok();
             }
         }
@@ -364,8 +364,8 @@ void compare_blocks(const char* name, const fs::path& root, const std::vector<st
     std::printf("  speed pool_%d / pool_1:             %.2fx\n", threads, rows[1].best.seconds / rows[2].best.seconds);
     std::printf("  speed pool_%d / whole_block:        %.2fx\n", threads,
                 rows[0].best.seconds / rows[2].best.seconds);
-    std::printf("  speed pool_1 / fresh_1 (kept records):  %.2fx\n", rows[3].best.seconds / rows[1].best.seconds);
-    std::printf("  speed pool_%d / fresh_%d (kept records):  %.2fx\n", threads, threads,
+    std::printf("  speed pool_1 / fresh_1 (reused records):  %.2fx\n", rows[3].best.seconds / rows[1].best.seconds);
+    std::printf("  speed pool_%d / fresh_%d (reused records):  %.2fx\n", threads, threads,
                 rows[4].best.seconds / rows[2].best.seconds);
     std::fflush(stdout);
 }

@@ -25,6 +25,14 @@ struct Corrections {
         pedestals = std::move(table);
         return std::move(*this);
     }
+
+    // Subtracts the table from `event` under the settings' own params; with
+    // no table the event stays as it is.  On failure the event holds the
+    // subtractions made so far.
+    Result<void, CorrectionError> subtract(parsing::EventChannels& event) const {
+        if (!pedestals) return {};
+        return pedestals->correct(event, params);
+    }
 };
 
 // Adapter over an inner source of decoded events of type E.  `Inner` is a
@@ -48,9 +56,7 @@ public:
         // The decoded record is moved, not copied: the copy the item must be is
         // unobservable, and copying a full event would double the work.
         E event = std::move(*decoded);
-        if (!corrections_.pedestals) return Result<E, CorrectionError>(std::move(event));
-        auto r = corrections_.pedestals->correct(event, corrections_.params);
-        if (!r) return Result<E, CorrectionError>(Err{CorrectionError{}});
+        if (!corrections_.subtract(event)) return Result<E, CorrectionError>(Err{CorrectionError{}});
         return Result<E, CorrectionError>(std::move(event));
     }
 

@@ -128,20 +128,7 @@ char* detail::write_rounded_rest(char* out, float value) noexcept {
         if (std::isnan(rounded)) return nullptr;
         return write_float_general(out, rounded);
     }
-    // Round half away from zero on the integer side: the truncation and the
-    // remainder scaled - trunc are both exact at this magnitude.
-    // (Written without branches on the data: sample values round either way
-    // at random.)
-    const float magnitude_f = std::fabs(scaled);
-    auto q = static_cast<std::uint32_t>(magnitude_f);
-    q += static_cast<std::uint32_t>(magnitude_f - static_cast<float>(q) >= 0.5f);
-    *out = '-';
-    out += std::signbit(scaled) ? 1 : 0;
-    out = write_u32(out, q / 10);
-    const std::uint32_t tenth = q % 10;
-    out[0] = '.';
-    out[1] = static_cast<char>('0' + tenth);
-    return out + (tenth != 0 ? 2 : 0);
+    return write_tenths<write_u32>(out, scaled);
 }
 
 char* write_count(char* out, std::uint64_t value) noexcept {

@@ -73,6 +73,25 @@ inline char* write_small(char* out, std::uint32_t v) noexcept {
     return out + n;
 }
 
+// The text of a value whose scaled value (value * 10) lies where the
+// truncation of its magnitude and the remainder are exact: q = |scaled|
+// rounded half away from zero, then the sign, q / 10 by `Whole` and ".d"
+// when q % 10 is not 0.  No branch on the data: sample values round either
+// way at random.
+template <char* (*Whole)(char*, std::uint32_t) noexcept>
+inline char* write_tenths(char* out, float scaled) noexcept {
+    const float magnitude = std::fabs(scaled);
+    auto q = static_cast<std::uint32_t>(magnitude);
+    q += static_cast<std::uint32_t>(magnitude - static_cast<float>(q) >= 0.5f);
+    *out = '-';
+    out += std::signbit(scaled) ? 1 : 0;
+    out = Whole(out, q / 10);
+    const std::uint32_t tenth = q % 10;
+    out[0] = '.';
+    out[1] = static_cast<char>('0' + tenth);
+    return out + (tenth != 0 ? 2 : 0);
+}
+
 // write_rounded for every value, the ones the inline path leaves included.
 char* write_rounded_rest(char* out, float value) noexcept;
 
@@ -80,23 +99,11 @@ char* write_rounded_rest(char* out, float value) noexcept;
 
 inline char* write_rounded(char* out, float value) noexcept {
     const float scaled = value * 10.0f;
-    const float magnitude = std::fabs(scaled);
     // Below 99999 tenths the whole part has at most four digits.  NaN fails
     // the test too.
-    if (!(magnitude < 99999.0f)) [[unlikely]]
+    if (!(std::fabs(scaled) < 99999.0f)) [[unlikely]]
         return detail::write_rounded_rest(out, value);
-    // Round half away from zero on the integer side: the truncation and the
-    // remainder magnitude - trunc are both exact at this magnitude.  No
-    // branch on the data: sample values round either way at random.
-    auto q = static_cast<std::uint32_t>(magnitude);
-    q += static_cast<std::uint32_t>(magnitude - static_cast<float>(q) >= 0.5f);
-    *out = '-';
-    out += std::signbit(scaled) ? 1 : 0;
-    out = detail::write_small(out, q / 10);
-    const std::uint32_t tenth = q % 10;
-    out[0] = '.';
-    out[1] = static_cast<char>('0' + tenth);
-    return out + (tenth != 0 ? 2 : 0);
+    return detail::write_tenths<detail::write_small>(out, scaled);
 }
 
 inline char* write_u16(char* out, std::uint16_t value) noexcept {

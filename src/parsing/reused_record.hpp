@@ -1,5 +1,6 @@
-// A record kept per thread for the decoders that can decode into a record
-// they are given (ryk16, tolv96: decode_into).
+// The reused record: one record per thread and record type, for the
+// decoders that can decode into a record they are given (ryk16, tolv96:
+// decode_into).
 //
 // A full tolv96 event is 96 float lists of 16 KiB and 96 time lists of 8 KiB.
 // Freed after every event, that memory goes back to the kernel under the
@@ -9,9 +10,9 @@
 // record before the next (the Python dicts) borrows this thread's record
 // instead: its lists keep their storage from one event to the next.
 //
-// At most kKeptBytes of list storage per record type is kept per thread; a
-// record grown past that by an unusual event is freed when given back.  The
-// kept record is freed when its thread ends.
+// A record given back with at most kMaxReusedBytes of list storage waits for
+// the thread's next borrow; one grown past that by an unusual event is freed
+// instead.  The waiting record is freed when its thread ends.
 #pragma once
 
 #include <concepts>
@@ -50,35 +51,35 @@ std::size_t list_storage_bytes(const E& e) noexcept {
     return bytes;
 }
 
-// Takes this thread's kept record of type E (or a new one) for the lifetime
-// of the object and gives it back at the end.  A nested borrow on the same
-// thread (a callback that decodes while a record is out) gets a new record,
-// and only one of the two is kept.
+// Borrows this thread's reused record of type E (or a new one) for the
+// lifetime of the object and gives it back at the end.  A nested borrow on
+// the same thread (a callback that decodes while a record is out) gets a new
+// record, and only one of the two waits for the next borrow.
 template <class E>
 class ReusedRecord {
 public:
-    static constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+    static constexpr std::size_t kMaxReusedBytes = std::size_t{32} << 20;
 
     ReusedRecord() : record_(take()) {}
     ~ReusedRecord() {
-        std::optional<E>& slot = kept();
-        if (!slot && list_storage_bytes(record_) <= kKeptBytes) slot.emplace(std::move(record_));
+        std::optional<E>& slot = waiting();
+        if (!slot && list_storage_bytes(record_) <= kMaxReusedBytes) slot.emplace(std::move(record_));
     }
     ReusedRecord(const ReusedRecord&) = delete;
     ReusedRecord& operator=(const ReusedRecord&) = delete;
 
     E& get() noexcept { return record_; }
 
-    // Whether this thread holds a kept record of type E now (for tests).
-    static bool thread_keeps_one() noexcept { return kept().has_value(); }
+    // Whether a reused record of type E waits on this thread now (for tests).
+    static bool thread_has_one() noexcept { return waiting().has_value(); }
 
 private:
-    static std::optional<E>& kept() noexcept {
+    static std::optional<E>& waiting() noexcept {
         thread_local std::optional<E> slot;
         return slot;
     }
     static E take() {
-        std::optional<E>& slot = kept();
+        std::optional<E>& slot = waiting();
         if (!slot) return E{};
         E e = std::move(*slot);
         slot.reset();
@@ -89,7 +90,7 @@ private:
 };
 
 // The record an event is decoded into.  The families whose decoder can
-// decode into a given record use the decoding thread's kept record: a full
+// decode into a given record use the decoding thread's reused record: a full
 // event's lists keep their pages from one event to the next instead of going
 // back to the kernel and faulting in again.
 // The others, and every family when `fresh` is set, get a new record per
@@ -101,7 +102,7 @@ class EventRecord {
 public:
     explicit EventRecord(bool fresh) {
         if constexpr (DecodesInto<E>) {
-            if (!fresh) kept_.emplace();
+            if (!fresh) reused_.emplace();
         }
     }
 
@@ -109,7 +110,7 @@ public:
     // record holds no meaningful values.
     Result<void, error::ParsingError> decode(RawBytes raw, const Params& params) {
         if constexpr (DecodesInto<E>) {
-            if (kept_) return decode_into(raw, params, kept_->get());
+            if (reused_) return decode_into(raw, params, reused_->get());
         }
         own_.reset();
         auto decoded = parse_into<E>(raw, params);
@@ -120,14 +121,14 @@ public:
 
     E& get() noexcept {
         if constexpr (DecodesInto<E>) {
-            if (kept_) return kept_->get();
+            if (reused_) return reused_->get();
         }
         return *own_;
     }
 
 private:
-    struct NoKept {};
-    std::optional<std::conditional_t<DecodesInto<E>, ReusedRecord<E>, NoKept>> kept_;
+    struct NotReused {};
+    std::optional<std::conditional_t<DecodesInto<E>, ReusedRecord<E>, NotReused>> reused_;
     std::optional<E> own_;
 };
 

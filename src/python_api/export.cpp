@@ -24,7 +24,7 @@
 
 #include "acquisition/acquisition.hpp"
 #include "calibration/calibration.hpp"
-#include "export/csv.hpp"
+#include "export/driver.hpp"
 #include "python_api/acquisition.hpp"
 #include "python_api/binding.hpp"
 #include "python_api/exceptions.hpp"

@@ -171,7 +171,7 @@ PyObject* record_to_dict(const E& record) {
 }  // namespace
 
 // Decodes `raw` as record type E and builds the dict.  The families that can
-// decode into a given record use this thread's kept record, so their lists
+// decode into a given record use this thread's reused record, so their lists
 // keep their pages from one event to the next (see parsing/reused_record.hpp).
 template <class E>
 PyObject* parse_generic(const Params& params, std::vector<std::uint8_t> raw,

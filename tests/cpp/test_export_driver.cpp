@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "export/csv.hpp"
+#include "export/testing.hpp"
 #include "support/chunk_builder.hpp"
 
 namespace fs = std::filesystem;

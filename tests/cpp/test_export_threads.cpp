@@ -3,7 +3,7 @@
 // the collected events, for every thread count and batch size; a write
 // failure that stops at the same byte and notice; the second pass checked
 // against the first; a stop hook that abandons the block; tolv96 events of
-// mixed shapes decoded into the records kept per thread; and the writer's
+// mixed shapes decoded into the reused records; and the writer's
 // batched copy of formatted records.
 #include <gtest/gtest.h>
 
@@ -136,7 +136,7 @@ void record(Outcome& o, const Result<void, ExportError>& r) {
     }
 }
 
-// Output files are kept under a file-size limit while `limit` is set; the
+// Output files are events under a file-size limit while `limit` is set; the
 // signal that the limit raises is ignored so that the write fails instead.
 class FileSizeLimit {
 public:
@@ -216,8 +216,8 @@ protected:
         const fs::path path = dir_ / "threaded.csv";
         Outcome o;
         ::testing::internal::CaptureStdout();
-        record(o, csv::export_chunk<Zelkv3Event>(acq(), params(), corrections(with_table), indices_, path,
-                                                 csv::RowBatching{&arena, batch_text, force_pool}));
+        record(o, csv::Exporter(csv::BlockExecution{&arena, batch_text, force_pool})
+                      .export_chunk<Zelkv3Event>(acq(), params(), corrections(with_table), indices_, path));
         o.printed = ::testing::internal::GetCapturedStdout();
         o.file = read_file(path);
         return o;
@@ -310,8 +310,8 @@ TEST_F(ExportThreads, FirstPassFaultReachesTheCaller) {
         tbb::task_arena arena(c.threads);
         const fs::path path = dir_ / "fault.csv";
         const Corrections with_zero = Corrections(zero).with_pedestals(pedestals());
-        EXPECT_THROW((void)csv::export_chunk<Zelkv3Event>(acq(), params(), with_zero, indices_, path,
-                                                          csv::RowBatching{&arena, c.batch_text, c.force_pool}),
+        EXPECT_THROW((void)csv::Exporter(csv::BlockExecution{&arena, c.batch_text, c.force_pool})
+                         .export_chunk<Zelkv3Event>(acq(), params(), with_zero, indices_, path),
                      InternalFault);
         EXPECT_EQ(read_file(path), "");
     }
@@ -340,13 +340,13 @@ TEST_F(ExportThreads, StopHookAbandonsTheBlock) {
                     return ++calls == stop_on;
                 },
                 std::chrono::nanoseconds(0));
-            csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
-            batching.stop = &stop;
+            csv::BlockExecution execution{&arena, c.batch_text, c.force_pool};
+            execution.stop = &stop;
             const fs::path path = dir_ / "stopped.csv";
             Outcome got;
             ::testing::internal::CaptureStdout();
-            record(got, csv::export_chunk<Zelkv3Event>(acq(), params(), corrections(true), indices_, path,
-                                                       batching));
+            record(got, csv::Exporter(execution).export_chunk<Zelkv3Event>(acq(), params(), corrections(true),
+                                                                            indices_, path));
             got.printed = ::testing::internal::GetCapturedStdout();
             got.file = read_file(path);
             EXPECT_TRUE(got.ok);
@@ -397,25 +397,24 @@ private:
     int fd_;
 };
 
-struct KeptCase {
+struct FirstPassCase {
     const char* name;
-    void (*spoil)(csv::KeptEvent&);
+    void (*spoil)(csv::FirstPassEvent&);
 };
 
-class SecondPass : public ::testing::TestWithParam<KeptCase> {};
+class SecondPass : public ::testing::TestWithParam<FirstPassCase> {};
 
-// Five kept events as the first pass leaves them; the third is spoiled.
+// Five events as the first pass leaves them; the third is spoiled.
 TEST_P(SecondPass, DisagreementIsAnInternalFault) {
     std::mt19937 rng(7);
     const Params p = params();
-    std::vector<csv::KeptEvent> kept;
-    while (kept.size() < 5) {
+    std::vector<csv::FirstPassEvent> events;
+    while (events.size() < 5) {
         auto raw = mixed_event(rng);
         auto ev = vexoacq::parsing::parse_into<Zelkv3Event>(vexoacq::parsing::RawBytes(raw), p);
         if (!ev) continue;
-        kept.push_back({raw, csv::event_channels(*ev), csv::event_rows(*ev, p)});
+        events.push_back({raw, csv::event_channels(*ev), csv::event_rows(*ev, p)});
     }
-    const std::vector<std::size_t> chans{0, 1, 2, 3};
     const Corrections none(p);
     // Unspoiled, every thread count writes the block.
     for (const ThreadCase& c : kThreadCases) {
@@ -423,61 +422,62 @@ TEST_P(SecondPass, DisagreementIsAnInternalFault) {
         MemFile f;
         csv::CsvWriter writer(f.fd());
         ::testing::internal::CaptureStdout();
-        const csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
-        const auto r = csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, batching);
+        const csv::BlockExecution execution{&arena, c.batch_text, c.force_pool};
+        const auto r = csv::export_csv(csv::FirstPassBlock<Zelkv3Event>{events, none, execution}, writer, p);
         ::testing::internal::GetCapturedStdout();
         EXPECT_TRUE(r.ok());
     }
-    GetParam().spoil(kept[2]);
+    GetParam().spoil(events[2]);
     for (const ThreadCase& c : kThreadCases) {
         SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text);
         tbb::task_arena arena(c.threads);
         MemFile f;
         csv::CsvWriter writer(f.fd());
         ::testing::internal::CaptureStdout();
-        const csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
-        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, none, writer, batching), InternalFault);
+        const csv::BlockExecution execution{&arena, c.batch_text, c.force_pool};
+        EXPECT_THROW((void)csv::export_csv(csv::FirstPassBlock<Zelkv3Event>{events, none, execution}, writer, p),
+                     InternalFault);
         ::testing::internal::GetCapturedStdout();
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SecondPass,
-    ::testing::Values(KeptCase{"no_longer_decodes", [](csv::KeptEvent& k) { k.raw.push_back(0); }},
-                      KeptCase{"channel_missing", [](csv::KeptEvent& k) { k.channels.pop_back(); }},
-                      KeptCase{"channel_added", [](csv::KeptEvent& k) { k.channels.push_back(9); }},
-                      KeptCase{"channel_moved", [](csv::KeptEvent& k) { k.channels.front() += 1; }},
-                      KeptCase{"rows_differ", [](csv::KeptEvent& k) { k.rows += kSamples; }}),
+    ::testing::Values(FirstPassCase{"no_longer_decodes", [](csv::FirstPassEvent& k) { k.raw.push_back(0); }},
+                      FirstPassCase{"channel_missing", [](csv::FirstPassEvent& k) { k.channels.pop_back(); }},
+                      FirstPassCase{"channel_added", [](csv::FirstPassEvent& k) { k.channels.push_back(9); }},
+                      FirstPassCase{"channel_moved", [](csv::FirstPassEvent& k) { k.channels.front() += 1; }},
+                      FirstPassCase{"rows_differ", [](csv::FirstPassEvent& k) { k.rows += kSamples; }}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(SecondPassCorrection, EventThatNoLongerCorrectsIsAnInternalFault) {
     std::mt19937 rng(11);
     const Params p = params();
-    std::vector<csv::KeptEvent> kept;
-    while (kept.empty()) {
+    std::vector<csv::FirstPassEvent> events;
+    while (events.empty()) {
         auto raw = mixed_event(rng);
         auto ev = vexoacq::parsing::parse_into<Zelkv3Event>(vexoacq::parsing::RawBytes(raw), p);
-        if (ev) kept.push_back({raw, csv::event_channels(*ev), csv::event_rows(*ev, p)});
+        if (ev) events.push_back({raw, csv::event_channels(*ev), csv::event_rows(*ev, p)});
     }
     Pedestals empty_table;  // corrects no channel with data
     const Corrections c = Corrections(p).with_pedestals(empty_table);
-    const std::vector<std::size_t> chans{0, 1, 2, 3};
     for (const int threads : {1, 4}) {
         tbb::task_arena arena(threads);
         MemFile f;
         csv::CsvWriter writer(f.fd());
-        EXPECT_THROW((void)csv::write_block<Zelkv3Event>(kept, chans, p, c, writer, {&arena, 0, true}),
+        const csv::BlockExecution execution{&arena, 0, true};
+        EXPECT_THROW((void)csv::export_csv(csv::FirstPassBlock<Zelkv3Event>{events, c, execution}, writer, p),
                      InternalFault);
     }
 }
 
-// ------------------------------------------- records kept per thread
+// ------------------------------------------------- reused records
 //
-// tolv96 decodes into the decoding thread's kept record in both passes.  A
+// tolv96 decodes into the decoding thread's reused record in both passes.  A
 // record that held a full event and then takes a short one, a failed decode
 // or an empty one must leave nothing behind: the events follow each other in
 // an order that puts every shape after every other, and every thread count,
-// with kept and with new records, writes the whole-block writer's bytes.
+// with reused and with new records, writes the whole-block writer's bytes.
 
 using vexoacq::parsing::Tolv96Event;
 
@@ -553,7 +553,7 @@ Pedestals tolv_pedestals() {
     return t;
 }
 
-class ExportKeptRecords : public ::testing::Test {
+class ExportReusedRecords : public ::testing::Test {
 protected:
     void SetUp() override {
         std::mt19937 rng(99);
@@ -585,7 +585,7 @@ protected:
     }
     Acquisition acq() const { return Acquisition::open(dir_ / "run").value(); }
 
-    // Every event decoded into a new record, corrected, kept, then written.
+    // Every event decoded into a new record, corrected, collected, then written.
     Outcome reference(bool with_table) const {
         const Acquisition a = acq();
         const Corrections c = corrections(with_table);
@@ -613,12 +613,12 @@ protected:
         return o;
     }
 
-    Outcome exported(bool with_table, const csv::RowBatching& batching) const {
-        const fs::path path = dir_ / "kept.csv";
+    Outcome exported(bool with_table, const csv::BlockExecution& execution) const {
+        const fs::path path = dir_ / "reused.csv";
         Outcome o;
         ::testing::internal::CaptureStdout();
-        record(o, csv::export_chunk<Tolv96Event>(acq(), params(), corrections(with_table), indices_, path,
-                                                 batching));
+        record(o, csv::Exporter(execution).export_chunk<Tolv96Event>(acq(), params(), corrections(with_table),
+                                                                     indices_, path));
         o.printed = ::testing::internal::GetCapturedStdout();
         o.file = read_file(path);
         return o;
@@ -628,7 +628,7 @@ protected:
     std::vector<std::size_t> indices_;
 };
 
-TEST_F(ExportKeptRecords, MixedShapesGiveTheWholeBlockBytes) {
+TEST_F(ExportReusedRecords, MixedShapesGiveTheWholeBlockBytes) {
     for (const bool with_table : {false, true}) {
         SCOPED_TRACE(with_table ? "pedestals" : "no pedestals");
         const Outcome ref = reference(with_table);
@@ -641,11 +641,11 @@ TEST_F(ExportKeptRecords, MixedShapesGiveTheWholeBlockBytes) {
         for (const ThreadCase& c : kThreadCases) {
             for (const bool fresh : {false, true}) {
                 SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch_text
-                                                << (fresh ? ", new records" : ", kept records"));
+                                                << (fresh ? ", new records" : ", reused records"));
                 tbb::task_arena arena(c.threads);
-                csv::RowBatching batching{&arena, c.batch_text, c.force_pool};
-                batching.fresh_records = fresh;
-                const Outcome got = exported(with_table, batching);
+                csv::BlockExecution execution{&arena, c.batch_text, c.force_pool};
+                execution.fresh_records = fresh;
+                const Outcome got = exported(with_table, execution);
                 ASSERT_TRUE(got.ok);
                 EXPECT_EQ(got.printed, ref.printed);
                 EXPECT_TRUE(got.file == ref.file)
@@ -656,27 +656,27 @@ TEST_F(ExportKeptRecords, MixedShapesGiveTheWholeBlockBytes) {
     EXPECT_NE(reference(true).file.size(), reference(false).file.size());
 }
 
-// The export on one thread runs on the caller, which keeps its record after
-// the block (and keeps none when every event is decoded into a new record).
-TEST_F(ExportKeptRecords, CallerKeepsItsRecordAfterTheBlock) {
+// The export on one thread runs on the caller, which has its reused record
+// after the block (and none when every event is decoded into a new record).
+TEST_F(ExportReusedRecords, CallerHasItsRecordAfterTheBlock) {
     bool before = true;
     bool after_fresh = true;
-    bool after_kept = false;
+    bool after_reused = false;
     std::thread t([&] {
         tbb::task_arena arena(1);
-        before = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
-        csv::RowBatching batching{&arena};
-        batching.fresh_records = true;
-        (void)exported(false, batching);
-        after_fresh = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
-        batching.fresh_records = false;
-        (void)exported(false, batching);
-        after_kept = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_keeps_one();
+        before = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_has_one();
+        csv::BlockExecution execution{&arena};
+        execution.fresh_records = true;
+        (void)exported(false, execution);
+        after_fresh = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_has_one();
+        execution.fresh_records = false;
+        (void)exported(false, execution);
+        after_reused = vexoacq::parsing::ReusedRecord<Tolv96Event>::thread_has_one();
     });
     t.join();
     EXPECT_FALSE(before);
     EXPECT_FALSE(after_fresh);
-    EXPECT_TRUE(after_kept);
+    EXPECT_TRUE(after_reused);
 }
 
 // ------------------------------------------------------ batched records

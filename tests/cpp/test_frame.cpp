@@ -1,6 +1,6 @@
 // The decoding frame: word readers, tuning-key typing, the common time axis
 // (appended, and written over reused lists by every kernel), the per-thread
-// kept record and the model table.
+// reused record and the model table.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -226,67 +226,67 @@ TEST(EventChannels, SlotCountBeyondAnyListIsAnInternalFault) {
     EXPECT_EQ(ev.time.size(), 3u);
 }
 
-// ------------------------------------------------------------ kept record
+// ------------------------------------------------------------ reused record
 static_assert(DecodesInto<tolv96::Tolv96Event> && DecodesInto<ryk16::Ryk16Event>);
 static_assert(!DecodesInto<zelkv3::Zelkv3Event> && !DecodesInto<mervyv1::Mervyv1Event>);
 
-// Run on a thread of its own, so that the thread starts without a kept record.
+// Run on a thread of its own, so that the thread starts without a reused record.
 template <class F>
 void on_new_thread(F f) {
     std::thread t(f);
     t.join();
 }
 
-TEST(ReusedRecord, KeepsOneRecordPerThreadUpToItsCap) {
-    using Kept = ReusedRecord<tolv96::Tolv96Event>;
+TEST(ReusedRecord, ReusesOneRecordPerThreadUpToItsCap) {
+    using Reused = ReusedRecord<tolv96::Tolv96Event>;
     on_new_thread([] {
-        EXPECT_FALSE(Kept::thread_keeps_one());
+        EXPECT_FALSE(Reused::thread_has_one());
         const float* storage = nullptr;
         {
-            Kept r;
+            Reused r;
             r.get().resize_channels(96);
             r.get().data[5].resize(4096, 1.0f);
             storage = r.get().data[5].data();
         }
-        ASSERT_TRUE(Kept::thread_keeps_one());
+        ASSERT_TRUE(Reused::thread_has_one());
         {
-            Kept r;  // the same lists come back, storage and all
-            EXPECT_FALSE(Kept::thread_keeps_one());
+            Reused r;  // the same lists come back, storage and all
+            EXPECT_FALSE(Reused::thread_has_one());
             EXPECT_EQ(r.get().data[5].data(), storage);
             {
-                Kept nested;  // a borrow while the record is out gets a new one
+                Reused nested;  // a borrow while the record is out gets a new one
                 EXPECT_TRUE(nested.get().data.empty());
             }
-            EXPECT_TRUE(Kept::thread_keeps_one());  // the nested one was kept ...
+            EXPECT_TRUE(Reused::thread_has_one());  // the nested one waits ...
         }
         {
-            Kept r;  // ... and the outer one, given back second, was not
+            Reused r;  // ... and the outer one, given back second, was not
             EXPECT_TRUE(r.get().data.empty());
         }
-        // A record grown past the cap in any of its lists is not kept.
+        // A record grown past the cap in any of its lists is not reused.
         using Grow = void (*)(tolv96::Tolv96Event&);
         const Grow past_cap[] = {
             [](tolv96::Tolv96Event& e) {
                 e.resize_channels(1);
-                e.data[0].reserve(Kept::kKeptBytes / sizeof(float) + 1);
+                e.data[0].reserve(Reused::kMaxReusedBytes / sizeof(float) + 1);
             },
             [](tolv96::Tolv96Event& e) {
                 e.resize_channels(3);
-                e.time[2].reserve(Kept::kKeptBytes / 2 + 1);
+                e.time[2].reserve(Reused::kMaxReusedBytes / 2 + 1);
             },
-            [](tolv96::Tolv96Event& e) { e.chip_ids.reserve(Kept::kKeptBytes + 1); },
-            [](tolv96::Tolv96Event& e) { e.window_labels.reserve(Kept::kKeptBytes / sizeof(e.window_labels[0]) + 1); },
+            [](tolv96::Tolv96Event& e) { e.chip_ids.reserve(Reused::kMaxReusedBytes + 1); },
+            [](tolv96::Tolv96Event& e) { e.window_labels.reserve(Reused::kMaxReusedBytes / sizeof(e.window_labels[0]) + 1); },
         };
         for (const Grow grow : past_cap) {
             {
-                Kept r;
+                Reused r;
                 grow(r.get());
             }
-            EXPECT_FALSE(Kept::thread_keeps_one());
-            { Kept refill; }  // an empty record is kept again
-            ASSERT_TRUE(Kept::thread_keeps_one());
+            EXPECT_FALSE(Reused::thread_has_one());
+            { Reused refill; }  // an empty record waits again
+            ASSERT_TRUE(Reused::thread_has_one());
         }
-        on_new_thread([] { EXPECT_FALSE(Kept::thread_keeps_one()); });  // nothing shared between threads
+        on_new_thread([] { EXPECT_FALSE(Reused::thread_has_one()); });  // nothing shared between threads
     });
 }
 

@@ -1,6 +1,6 @@
 """Event dicts of tolv96 and ryk16 events fetched one after another.
 
-These decoders decode into a record kept per thread; each dict must still be
+These decoders decode into the thread's reused record; each dict must still be
 exactly that of its own event, whatever event came before (more or fewer
 chips or channels, a failed decode), and a decode started while another
 dict is being built (a garbage-collector callback) must not disturb it.

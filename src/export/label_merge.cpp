@@ -1,139 +1,4 @@
-// The parts of the CSV export that are the same for every record type: the
-// record writer, block file names, the merged window order, the block's
-// channel list, the row formatting loop and the pool halves of a block's two
-// passes (which reach the record type through BatchKeeper and
-// BlockRowsBase::format).  The record type's templates are in csv_impl.hpp,
-// instantiated a few record types per csv_*.cpp file.
-#include "export/csv.hpp"
-
-#include <unistd.h>
-
-#include <algorithm>
-#include <bit>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <exception>
-#include <functional>
-#include <iterator>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <queue>
-#include <string>
-#include <vector>
-
-#include <oneapi/tbb/parallel_pipeline.h>
-
-#include "export/csv_impl.hpp"
-
-namespace vexoacq::export_::csv {
-
-namespace {
-
-// Writes all of [data, data + n) to fd; 0 or the errno of the failed write.
-int write_all(int fd, const char* data, std::size_t n) noexcept {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, data, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (w == 0) return EIO;
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 0;
-}
-
-// "Bad channel {} at Event {}" and a line feed, straight to the process's
-// standard output (not through any buffered stream, so it keeps its place
-// among other output of the process).
-void print_bad_channel(std::size_t channel, std::size_t ordinal) {
-    std::string line = "Bad channel ";
-    line += std::to_string(channel);
-    line += " at Event ";
-    line += std::to_string(ordinal);
-    line += '\n';
-    (void)write_all(STDOUT_FILENO, line.data(), line.size());
-}
-
-}  // namespace
-
-// ------------------------------------------------------------------ writer
-
-CsvWriter::CsvWriter(int fd, std::size_t buffer_size) : fd_(fd), buffer_(std::max<std::size_t>(buffer_size, 64)) {}
-
-char* CsvWriter::reserve(std::size_t n) {
-    if (failed_) return nullptr;
-    if (buffer_.size() - used_ < n) {
-        if (!flush()) return nullptr;
-        if (buffer_.size() < n) buffer_.resize(n);
-    }
-    return buffer_.data() + used_;
-}
-
-Result<void, ExportError> CsvWriter::flush() {
-    if (failed_) return Err{error()};
-    if (used_ == 0) return {};
-    const int err = write_all(fd_, buffer_.data(), used_);
-    used_ = 0;
-    if (err != 0) {
-        failed_ = true;
-        os_error_ = err;
-        return Err{error()};
-    }
-    return {};
-}
-
-Result<void, ExportError> CsvWriter::append_rows(const char* text, std::size_t begin,
-                                                 std::span<const std::size_t> ends, std::size_t row_max) {
-    std::size_t i = 0;
-    while (i < ends.size()) {
-        if (reserve(row_max) == nullptr) return Err{error()};
-        // Room for row_max is there for row i.  Row j follows without a
-        // write-out while the rows before it leave row_max bytes free.
-        const std::size_t limit = begin + (buffer_.size() - used_ - row_max);
-        std::size_t start = begin;
-        std::size_t j = i;
-        do {
-            check_invariant(ends[j] - start <= row_max, "formatted record longer than its bound");
-            start = ends[j++];
-        } while (j < ends.size() && start <= limit);
-        std::memcpy(buffer_.data() + used_, text + begin, start - begin);
-        used_ += start - begin;
-        begin = start;
-        i = j;
-    }
-    return {};
-}
-
-Result<void, ExportError> CsvWriter::write_record(std::span<const std::string_view> fields) {
-    std::size_t n = 1;
-    for (const auto f : fields) n += f.size() + 1;
-    char* out = reserve(n);
-    if (out == nullptr) return Err{error()};
-    bool first = true;
-    for (const auto f : fields) {
-        if (!first) *out++ = ',';
-        first = false;
-        std::memcpy(out, f.data(), f.size());
-        out += f.size();
-    }
-    *out++ = '\n';
-    commit(out);
-    return {};
-}
-
-std::string block_file_name(std::string_view acquisition_name, std::size_t block) {
-    std::string name(acquisition_name);
-    name += " (chunk ";
-    name += std::to_string(block);
-    name += ").csv";
-    return name;
-}
-
-// ------------------------------------------------------------------- merge
+// The merged window order of one event's label lists.
 //
 // Each pass takes the smallest first label among the candidate lists.  The
 // candidates are the wrapped lists (last label below the first: the readout
@@ -149,7 +14,7 @@ std::string block_file_name(std::string_view acquisition_name, std::size_t block
 // of all lists, whether wrapped and straight lists both exist, and the
 // smallest first label of a wrapped list that no straight list holds.
 //  - Labels are replaced by their ranks among the event's distinct labels.
-//  - Lists are kept in buckets by their first label, with a lazily cleaned
+//  - Lists are filed in buckets by their first label, with a lazily cleaned
 //    min-heap over the non-empty buckets; a pass empties one bucket.
 //  - A list holds label v while its first position is at most the last
 //    position of v in it; that changes once per (list, label) pair.
@@ -160,6 +25,21 @@ std::string block_file_name(std::string_view acquisition_name, std::size_t block
 //    list drops a label or a list turns straight or stops being straight.
 // A list's class depends only on its first label (its last one is fixed), so
 // only the lists that move in a pass are reclassified.
+
+#include "export/label_merge.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <queue>
+#include <vector>
+
+#include "error.hpp"
+
+namespace vexoacq::export_::csv {
 
 namespace {
 
@@ -302,15 +182,15 @@ private:
         watch_slot_[r] = static_cast<std::uint32_t>(watched_.size());
         watched_.push_back(r);
         Holder* h = holders_.data() + holders_begin_[r];
-        std::uint32_t kept = 0;
+        std::uint32_t live = 0;
         std::uint32_t count = 0;
         for (std::uint32_t k = 0; k < holders_live_[r]; ++k) {
             const List& l = lists_[h[k].list];
             if (l.pos > h[k].last_pos) continue;
-            h[kept++] = h[k];
+            h[live++] = h[k];
             if (l.cls == Class::Straight) ++count;
         }
-        holders_live_[r] = kept;
+        holders_live_[r] = live;
         held_[r] = count;
         if (count == 0) free_wrapped_.push(r);
     }
@@ -416,159 +296,5 @@ std::vector<std::uint16_t> merge_window_labels(std::span<const std::vector<std::
     }
     return LabelMerge(labels).run();
 }
-
-
-std::vector<std::size_t> block_channels(std::span<const KeptEvent> events) {
-    std::vector<std::uint8_t> seen;
-    for (const KeptEvent& k : events) {
-        if (!k.channels.empty() && seen.size() <= k.channels.back()) seen.resize(k.channels.back() + 1);
-        for (const std::size_t c : k.channels) seen[c] = 1;
-    }
-    std::vector<std::size_t> out;
-    for (std::size_t c = 0; c < seen.size(); ++c) {
-        if (seen[c] != 0) out.push_back(c);
-    }
-    return out;
-}
-
-// ------------------------------------------------------------ pool passes
-
-namespace detail {
-
-void print_notices(std::span<const std::size_t> channels, std::size_t ordinal) {
-    for (const std::size_t c : channels) print_bad_channel(c, ordinal);
-}
-
-template bool format_rows<false, RowText>(const EventLayout&, std::size_t, std::size_t, RowText&);
-template bool format_rows<true, RowText>(const EventLayout&, std::size_t, std::size_t, RowText&);
-template bool format_rows<false, WriterRows>(const EventLayout&, std::size_t, std::size_t, WriterRows&);
-template bool format_rows<true, WriterRows>(const EventLayout&, std::size_t, std::size_t, WriterRows&);
-
-namespace {
-
-// Batches handed out to the pipeline's tokens; kept for reuse so that their
-// text buffers keep their capacity.
-class BatchPool {
-public:
-    Batch* take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (free_.empty()) {
-            all_.push_back(std::make_unique<Batch>());
-            return all_.back().get();
-        }
-        Batch* b = free_.back();
-        free_.pop_back();
-        return b;
-    }
-    void give(Batch* b) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(b);
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Batch>> all_;
-    std::vector<Batch*> free_;
-};
-
-}  // namespace
-
-void collect_on_pool(const acquisition::Acquisition& acq, std::span<const std::size_t> block, std::size_t next,
-                     std::vector<KeptEvent>& kept, tbb::task_arena& arena, std::size_t threads,
-                     const RowBatching& batching, const BatchKeeper& keeper) {
-    // Fetches in block order; decoding and correcting on any thread; the
-    // results, and a fault in its place, taken in block order.
-    std::exception_ptr fault;
-    std::atomic<bool> stop{false};
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            threads * kBatchesPerThread,
-            tbb::make_filter<void, std::shared_ptr<FetchBatch>>(
-                tbb::filter_mode::serial_in_order,
-                [&](tbb::flow_control& fc) -> std::shared_ptr<FetchBatch> {
-                    if (next == block.size() || stop.load(std::memory_order_acquire) || stop_now(batching)) {
-                        fc.stop();
-                        return nullptr;
-                    }
-                    auto b = std::make_shared<FetchBatch>();
-                    std::size_t bytes = 0;
-                    while (next < block.size() && bytes < kFetchBatchBytes && b->raw.size() < kFetchBatchEvents) {
-                        auto fetched = acq.get(block[next++]);
-                        if (!fetched) continue;
-                        bytes += fetched->size();
-                        b->raw.push_back(std::move(*fetched));
-                    }
-                    return b;
-                }) &
-                tbb::make_filter<std::shared_ptr<FetchBatch>, std::shared_ptr<FetchBatch>>(
-                    tbb::filter_mode::parallel,
-                    [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire)) return b;
-                        keeper.keep(*b);
-                        return b;
-                    }) &
-                tbb::make_filter<std::shared_ptr<FetchBatch>, void>(
-                    tbb::filter_mode::serial_in_order, [&](std::shared_ptr<FetchBatch> b) {
-                        if (stop.load(std::memory_order_acquire) || stop_now(batching)) return;
-                        try {
-                            for (auto& k : b->kept)
-                                if (k) kept.push_back(std::move(*k));
-                        } catch (...) {
-                            b->fault = std::current_exception();
-                        }
-                        if (b->fault) {
-                            fault = b->fault;
-                            stop.store(true, std::memory_order_release);
-                        }
-                    }));
-    });
-    if (fault) std::rethrow_exception(fault);
-}
-
-Result<void, ExportError> write_rows(BlockRowsBase& rows, tbb::task_arena& arena, std::size_t threads,
-                                     const RowBatching& batching) {
-    // A block of little text is formatted faster than the pool wakes up.
-    if (threads == 1 || (rows.text_total() < kPoolBlockText && !batching.force_pool)) {
-        Batch b;
-        while (!rows.stopping() && rows.plan(b)) {
-            rows.format(b);
-            if (!rows.emit(b)) break;
-        }
-        return rows.finish();
-    }
-    BatchPool batches;
-    std::atomic<bool> stop{false};
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            threads * kBatchesPerThread,
-            tbb::make_filter<void, Batch*>(tbb::filter_mode::serial_in_order,
-                                           [&](tbb::flow_control& fc) -> Batch* {
-                                               if (stop.load(std::memory_order_acquire) || rows.stopping()) {
-                                                   fc.stop();
-                                                   return nullptr;
-                                               }
-                                               Batch* b = batches.take();
-                                               if (!rows.plan(*b)) {
-                                                   batches.give(b);
-                                                   fc.stop();
-                                                   return nullptr;
-                                               }
-                                               return b;
-                                           }) &
-                tbb::make_filter<Batch*, Batch*>(tbb::filter_mode::parallel,
-                                                 [&](Batch* b) {
-                                                     if (!stop.load(std::memory_order_acquire)) rows.format(*b);
-                                                     return b;
-                                                 }) &
-                tbb::make_filter<Batch*, void>(tbb::filter_mode::serial_in_order, [&](Batch* b) {
-                    if (!stop.load(std::memory_order_acquire) && !rows.emit(*b))
-                        stop.store(true, std::memory_order_release);
-                    batches.give(b);
-                }));
-    });
-    return rows.finish();
-}
-
-}  // namespace detail
 
 }  // namespace vexoacq::export_::csv

@@ -1,5 +1,5 @@
-// The CSV export's templates instantiated for tolv96, ryk16 and mervyv1 events.
-#include "export/csv_impl.hpp"
+// The export's templates instantiated for tolv96, ryk16 and mervyv1 events.
+#include "export/instantiate.hpp"
 
 namespace vexoacq::export_::csv {
 

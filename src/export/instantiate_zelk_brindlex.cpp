@@ -1,5 +1,5 @@
-// The CSV export's templates instantiated for zelkv3, zelkv3s and brindlexv3 events.
-#include "export/csv_impl.hpp"
+// The export's templates instantiated for zelkv3, zelkv3s and brindlexv3 events.
+#include "export/instantiate.hpp"
 
 namespace vexoacq::export_::csv {
 
