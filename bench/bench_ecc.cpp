@@ -23,12 +23,13 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "ecc/check.hpp"
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
+#include "runtime/pool.hpp"
 
 namespace {
 
 using namespace vexoacq::ecc;
+namespace pool = vexoacq::runtime::pool;
 using Bytes = std::vector<std::uint8_t>;
 
 // Clean code words everywhere, then `fraction` of the data words with one

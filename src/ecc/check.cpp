@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::ecc::check {
 
@@ -607,7 +607,7 @@ std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_a
 }
 
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
-    return check_event(raw, pool::arena(), best_kernel());
+    return check_event(raw, runtime::pool::arena(), best_kernel());
 }
 
 std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel) {
@@ -633,7 +633,7 @@ void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& fi
 
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
     std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    apply_corrections(buffer, check_channels(buffer, pool::arena(), best_kernel()));
+    apply_corrections(buffer, check_channels(buffer, runtime::pool::arena(), best_kernel()));
     return buffer;
 }
 

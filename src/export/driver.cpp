@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "ecc/pool.hpp"
 #include "export/csv.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::export_::csv {
 
@@ -95,7 +95,7 @@ template <class E>
 Result<void, ExportError> export_chunk(const acquisition::Acquisition& acq, const Params& params,
                                        calibration::Corrections corrections,
                                        std::span<const std::size_t> block, const std::filesystem::path& path) {
-    return export_chunk<E>(acq, params, std::move(corrections), block, path, RowBatching{&ecc::pool::arena()});
+    return export_chunk<E>(acq, params, std::move(corrections), block, path, RowBatching{&runtime::pool::arena()});
 }
 
 StopCheck::StopCheck(Hook hook, std::chrono::steady_clock::duration interval)
@@ -131,7 +131,7 @@ Result<ExportEnd, ExportError> export_csv_from_acq(acquisition::Acquisition acq,
     check_invariant(block_size != 0, "chunk size must be non-zero");
     if (indices.empty()) return ExportEnd::Finished;
 
-    RowBatching batching{&ecc::pool::arena()};
+    RowBatching batching{&runtime::pool::arena()};
     batching.stop = stop;
     const std::size_t blocks = (indices.size() - 1) / block_size + 1;
     for (std::size_t n = 0; n < blocks; ++n) {

@@ -15,12 +15,13 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "ecc/check.hpp"
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
+#include "runtime/pool.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::ecc;
+namespace pool = vexoacq::runtime::pool;
 using check::EccEntry;
 using check::Kernel;
 
@@ -208,7 +209,7 @@ TEST_P(EventCheck, FindingsAndCorrection) {
     for (const Flip& f : c.bytes) ev[f.position] = f.value;
     const Bytes before = ev;
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event(ev, ecc::pool::arena(), k), c.expected) << "kernel " << int(k);
+        EXPECT_EQ(check::check_event(ev, pool::arena(), k), c.expected) << "kernel " << int(k);
     }
     EXPECT_EQ(check::check_event(ev), c.expected);
     Bytes want = zero_event();
@@ -269,7 +270,7 @@ TEST(EventCheckWhole, EveryWordValueInEveryKernel) {
     ASSERT_EQ(expected.size(), 65536u - 65536u / 32);
     for (Kernel k : available_kernels()) {
         EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event(ev, ecc::pool::arena(), k), expected) << "kernel " << int(k);
+        EXPECT_EQ(check::check_event(ev, pool::arena(), k), expected) << "kernel " << int(k);
     }
 }
 

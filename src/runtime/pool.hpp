@@ -1,4 +1,5 @@
-// The process's one pool of worker threads, used by the ECC check.
+// The process's one pool of worker threads, used by the ECC check and the
+// CSV export.
 //
 // It is a oneTBB task arena made on first use and kept until the process
 // ends (it is never destroyed, so no worker outlives a torn-down arena at
@@ -14,7 +15,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
-namespace vexoacq::ecc::pool {
+namespace vexoacq::runtime::pool {
 
 // Upper bound on the pool size, whatever the environment asks for.
 inline constexpr std::size_t kMaxThreads = 1024;
@@ -47,4 +48,4 @@ tbb::task_arena& arena();
 // Its number of threads (the calling thread included).
 std::size_t size();
 
-}  // namespace vexoacq::ecc::pool
+}  // namespace vexoacq::runtime::pool

@@ -1,4 +1,4 @@
-#include "ecc/pool.hpp"
+#include "runtime/pool.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 
 #include <oneapi/tbb/global_control.h>
 
-namespace vexoacq::ecc::pool {
+namespace vexoacq::runtime::pool {
 
 std::optional<std::size_t> parse_count(const char* text) noexcept {
     if (text == nullptr) return std::nullopt;
@@ -257,4 +257,4 @@ tbb::task_arena& arena() { return *pool().arena; }
 
 std::size_t size() { return pool().threads; }
 
-}  // namespace vexoacq::ecc::pool
+}  // namespace vexoacq::runtime::pool
