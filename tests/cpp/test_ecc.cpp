@@ -18,6 +18,7 @@
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
 #include "runtime/pool.hpp"
+#include "support/bounded_child.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::ecc;
@@ -658,6 +659,48 @@ TEST(PoolSize, ProcessPoolMatchesItsEnvironment) {
     EXPECT_EQ(pool::size(), expected);
     EXPECT_EQ(static_cast<std::size_t>(pool::arena().max_concurrency()), expected);
     EXPECT_GE(pool::available_processors(), 1u);
+}
+
+// A process forked from one whose pool runs (a thread of the parent is
+// inside a check at the fork) has the calling thread alone: the check never
+// hands a channel to the inherited arena, which has no workers, even when
+// the schedule asks for helpers only, and gives the parent's findings; so
+// does a process forked from that one.  The time limit ends a check that
+// waits for a helper that cannot come.
+TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
+    const Bytes dense = flipped_event(check::kFullEventBytes, 0.1, 31);
+    const std::vector<EccEntry> expected = reference_check(dense);
+    const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
+    ASSERT_EQ(check::check_event(dense, pool::arena(), check::best_kernel(), on_pool), expected);
+    const auto caller_alone = [&] {
+        if (pool::size() != 1 || pool::arena().max_concurrency() != 1) return false;
+        for (int round = 0; round < 20; ++round) {
+            for (const NamedSchedule& s : kSchedules) {
+                const check::ChannelFindings found =
+                    check::check_channels(dense, pool::arena(), check::best_kernel(), s.schedule);
+                if (found.helper_channels() != 0 || found.joined() != expected) return false;
+            }
+        }
+        return check::check_event(dense) == expected && check::correct_event(dense) != dense;
+    };
+    std::atomic<bool> stop{false};
+    std::atomic<int> busy_calls{0};
+    std::thread busy([&] {
+        while (!stop.load()) {
+            (void)check::check_event(dense, pool::arena(), check::best_kernel(), on_pool);
+            ++busy_calls;
+        }
+    });
+    while (busy_calls.load() < 2) std::this_thread::yield();
+    const std::string outcome = vexoacq::testing::run_bounded(120, std::size_t{4} << 30, [&] {
+        return caller_alone() &&
+               vexoacq::testing::run_bounded(120, std::size_t{4} << 30, caller_alone) == "passed";
+    });
+    stop.store(true);
+    busy.join();
+    EXPECT_EQ(outcome, "passed");
+    EXPECT_EQ(pool::size(), static_cast<std::size_t>(pool::arena().max_concurrency()));
+    EXPECT_EQ(check::check_event(dense, pool::arena(), check::best_kernel(), on_pool), expected);
 }
 
 }  // namespace
