@@ -218,34 +218,6 @@ __attribute__((target("avx512f,avx512bw,gfni"))) void range_avx512_gfni(const st
 
 }  // namespace
 
-bool kernel_available(Kernel k) noexcept {
-    switch (k) {
-    case Kernel::Scalar:
-        return true;
-#ifdef VEXO_ECC_X86
-    case Kernel::Avx2:
-        return __builtin_cpu_supports("avx2");
-    case Kernel::Avx512Gfni:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("gfni");
-#else
-    case Kernel::Avx2:
-    case Kernel::Avx512Gfni:
-        return false;
-#endif
-    }
-    return false;
-}
-
-Kernel best_kernel() noexcept {
-    static const Kernel best = [] {
-        if (kernel_available(Kernel::Avx512Gfni)) return Kernel::Avx512Gfni;
-        if (kernel_available(Kernel::Avx2)) return Kernel::Avx2;
-        return Kernel::Scalar;
-    }();
-    return best;
-}
-
 std::size_t chip_count(std::size_t size) {
     check_invariant(size >= kEventFooterBytes, "raw tolv96 event is shorter than its 2-byte footer");
     const std::size_t body = size - kEventFooterBytes;
@@ -263,15 +235,18 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
     switch (kernel) {
 #ifdef VEXO_ECC_X86
     case Kernel::Avx512Gfni:
-        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        check_invariant(runtime::cpu::available(kernel), "ECC kernel not supported by this processor");
         range_avx512_gfni(data, r.start, out);
         return;
+    case Kernel::Avx512:  // no AVX-512 body without GFNI: the AVX2 one
     case Kernel::Avx2:
-        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        check_invariant(runtime::cpu::available(kernel) && runtime::cpu::available(Kernel::Avx2),
+                        "ECC kernel not supported by this processor");
         range_avx2(data, r.start, out);
         return;
 #else
     case Kernel::Avx512Gfni:
+    case Kernel::Avx512:
     case Kernel::Avx2:
         internal_fault("ECC kernel not supported by this processor");
 #endif
@@ -455,6 +430,7 @@ void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
 nanoseconds scan_cost(Kernel k) noexcept {
     switch (k) {
     case Kernel::Avx512Gfni: return nanoseconds(200);
+    case Kernel::Avx512:
     case Kernel::Avx2: return nanoseconds(450);
     case Kernel::Scalar: return nanoseconds(5500);
     }
@@ -607,7 +583,7 @@ std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_a
 }
 
 std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
-    return check_event(raw, runtime::pool::arena(), best_kernel());
+    return check_event(raw, runtime::pool::arena(), runtime::cpu::best());
 }
 
 std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel) {
@@ -633,7 +609,7 @@ void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& fi
 
 std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
     std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    apply_corrections(buffer, check_channels(buffer, runtime::pool::arena(), best_kernel()));
+    apply_corrections(buffer, check_channels(buffer, runtime::pool::arena(), runtime::cpu::best()));
     return buffer;
 }
 

@@ -32,6 +32,8 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "runtime/cpu.hpp"
+
 namespace vexoacq::ecc::check {
 
 inline constexpr std::size_t kChipBlockBytes = 131140;
@@ -70,16 +72,11 @@ struct EccEntry {
 // The finding for one word, or none for a clean word (syndrome 0, even parity).
 bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept;
 
-// How clean words are skipped.  All kernels give the same findings.
-enum class Kernel : std::uint8_t {
-    Scalar,      // two 256-entry byte tables per word
-    Avx2,        // nibble tables through byte shuffles, 16 words per step
-    Avx512Gfni,  // GF(2) affine byte transforms, 32 words per step
-};
-
-bool kernel_available(Kernel k) noexcept;
-// The fastest kernel this processor runs.
-Kernel best_kernel() noexcept;
+// How clean words are skipped, by the level of runtime/cpu.hpp; all give
+// the same findings.  Scalar: two 256-entry byte tables per word.  Avx2 and
+// Avx512: nibble tables through byte shuffles, 16 words per step.
+// Avx512Gfni: GF(2) affine byte transforms, 32 words per step.
+using runtime::cpu::Kernel;
 
 // Number of chip blocks of an input of `size` bytes: ceil((size - 2) / 131140).
 // Fewer than 2 bytes or more than six blocks is an internal fault.

@@ -77,7 +77,7 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
                                          const Params& params) {
     const std::size_t channels = params.channels;
-    const kernels::Kernel kernel = kernels::best();
+    const runtime::cpu::Kernel kernel = runtime::cpu::best();
     for (std::size_t c = 0; c < channels; ++c) {
         if (c >= window_labels.size()) return Err{ParsingError::MissingData};
         const auto& labels = window_labels[c];
@@ -94,7 +94,7 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
 
 Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                              const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                             const Params& params, kernels::Kernel kernel) {
+                                             const Params& params, runtime::cpu::Kernel kernel) {
     const std::size_t channels = params.channels;
     for (std::size_t c = 0; c < channels; ++c) {
         if (c >= window_labels.size()) return Err{ParsingError::MissingData};

@@ -31,7 +31,7 @@ ParamsCache::ParamsCache(const Params& params) noexcept
       n_window_footers(key_u32(params, "n_window_footers", 1)) {}
 
 void write_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks,
-                  kernels::Kernel kernel) {
+                  runtime::cpu::Kernel kernel) {
     const std::size_t slots = event.channel_slots();
     // Per slot: the samples and labels of all its blocks, then (below) the
     // running write positions.
@@ -57,7 +57,7 @@ void write_blocks(EventChannels& event, const BlockLayout& layout, const std::ve
     }
 }
 
-Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out, kernels::Kernel kernel) {
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out, runtime::cpu::Kernel kernel) {
     if (raw.empty()) return Err{ParsingError::MissingData};
 
     const ParamsCache p(params);

@@ -98,7 +98,7 @@ struct BlockLayout {
 
     // Writes the S sample values of the block at `block` to out.  The
     // caller guarantees that the block's H words lie inside the event.
-    void samples_to(kernels::Kernel kernel, const std::uint8_t* block, float* out) const noexcept {
+    void samples_to(runtime::cpu::Kernel kernel, const std::uint8_t* block, float* out) const noexcept {
         kernels::inverted_samples(kernel, block + sample_offset, samples, data_mask, out);
     }
 };
@@ -115,7 +115,7 @@ struct Block {
 // list is sized once for all its blocks (a reused list that already has that
 // size is only overwritten) and the blocks are then written into it.
 void write_blocks(EventChannels& event, const BlockLayout& layout, const std::vector<Block>& blocks,
-                  kernels::Kernel kernel);
+                  runtime::cpu::Kernel kernel);
 
 // Decodes into `out`, replacing everything it held; the result equals that
 // of parse_into.  Its lists keep their storage, so a thread that decodes
@@ -123,7 +123,7 @@ void write_blocks(EventChannels& event, const BlockLayout& layout, const std::ve
 // pages) once the lists have grown to the events' size.  After an error
 // `out` holds no meaningful values (but stays a valid record).
 Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out,
-                                       kernels::Kernel kernel = kernels::best());
+                                       runtime::cpu::Kernel kernel = runtime::cpu::best());
 
 }  // namespace vexoacq::parsing::ryk16
 

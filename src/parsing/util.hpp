@@ -25,6 +25,6 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
 // values).
 Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                              const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                             const Params& params, kernels::Kernel kernel);
+                                             const Params& params, runtime::cpu::Kernel kernel);
 
 }  // namespace vexoacq::parsing::util

@@ -43,8 +43,8 @@ std::uint16_t get_word(const Bytes& ev, std::size_t position) {
 
 std::vector<Kernel> available_kernels() {
     std::vector<Kernel> ks;
-    for (Kernel k : {Kernel::Scalar, Kernel::Avx2, Kernel::Avx512Gfni}) {
-        if (check::kernel_available(k)) ks.push_back(k);
+    for (Kernel k : runtime::cpu::kAllKernels) {
+        if (runtime::cpu::available(k)) ks.push_back(k);
     }
     return ks;
 }
@@ -295,7 +295,7 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
 
 std::string fault_of(const Bytes& ev, tbb::task_arena& arena, const check::Schedule& schedule = {}) {
     try {
-        (void)check::check_event(ev, arena, check::best_kernel(), schedule);
+        (void)check::check_event(ev, arena, runtime::cpu::best(), schedule);
     } catch (const InternalFault& f) {
         return f.what();
     }
@@ -492,9 +492,9 @@ TEST(CheckSchedule, KeptListsComeBackEmpty) {
     const std::vector<EccEntry> expected = {{0, 131143, 1024, 0, 10, 1}};
     for (const NamedSchedule& s : kSchedules) {
         for (int round = 0; round < 3; ++round) {
-            EXPECT_EQ(check::check_channels(dirty, eight, check::best_kernel(), s.schedule).total(), 393216u);
-            EXPECT_EQ(check::check_event(one_finding, eight, check::best_kernel(), s.schedule), expected) << s.name;
-            EXPECT_TRUE(check::check_event(zero_event(), eight, check::best_kernel(), s.schedule).empty()) << s.name;
+            EXPECT_EQ(check::check_channels(dirty, eight, runtime::cpu::best(), s.schedule).total(), 393216u);
+            EXPECT_EQ(check::check_event(one_finding, eight, runtime::cpu::best(), s.schedule), expected) << s.name;
+            EXPECT_TRUE(check::check_event(zero_event(), eight, runtime::cpu::best(), s.schedule).empty()) << s.name;
         }
     }
 }
@@ -507,7 +507,7 @@ TEST(CheckSchedule, CleanEventStaysOnTheCaller) {
     const Bytes clean = flipped_event(check::kFullEventBytes, 0.0, 11);
     const Bytes few = flipped_event(check::kFullEventBytes, 0.001, 12);
     for (Kernel k : {Kernel::Avx2, Kernel::Avx512Gfni}) {
-        if (!check::kernel_available(k)) continue;
+        if (!runtime::cpu::available(k)) continue;
         for (int round = 0; round < 20; ++round) {
             EXPECT_EQ(check::check_channels(clean, eight, k).helper_channels(), 0u) << "kernel " << int(k);
             EXPECT_EQ(check::check_channels(few, eight, k).helper_channels(), 0u) << "kernel " << int(k);
@@ -527,7 +527,7 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
     for (int round = 0; round < 5; ++round) {
         EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes - 8), eight, on_pool),
                   "tolv96 channel data range lies past the end of the raw event");
-        const check::ChannelFindings found = check::check_channels(good, eight, check::best_kernel(), on_pool);
+        const check::ChannelFindings found = check::check_channels(good, eight, runtime::cpu::best(), on_pool);
         EXPECT_EQ(found.joined(), expected);
         EXPECT_EQ(found.helper_channels(), check::kChannels);
     }
@@ -555,7 +555,7 @@ TEST(CheckSchedule, ConcurrentCallersShareThePool) {
             for (int round = 0; round < kRounds; ++round) {
                 const NamedSchedule& s = kSchedules[(i + round) % 3];
                 const int which = round % 7 == 0 ? 0 : i;
-                if (check::check_event(events[which], pool::arena(), check::best_kernel(), s.schedule) !=
+                if (check::check_event(events[which], pool::arena(), runtime::cpu::best(), s.schedule) !=
                     expected[which]) {
                     ++mismatches;
                 }
@@ -671,13 +671,13 @@ TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
     const Bytes dense = flipped_event(check::kFullEventBytes, 0.1, 31);
     const std::vector<EccEntry> expected = reference_check(dense);
     const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
-    ASSERT_EQ(check::check_event(dense, pool::arena(), check::best_kernel(), on_pool), expected);
+    ASSERT_EQ(check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
     const auto caller_alone = [&] {
         if (pool::size() != 1 || pool::arena().max_concurrency() != 1) return false;
         for (int round = 0; round < 20; ++round) {
             for (const NamedSchedule& s : kSchedules) {
                 const check::ChannelFindings found =
-                    check::check_channels(dense, pool::arena(), check::best_kernel(), s.schedule);
+                    check::check_channels(dense, pool::arena(), runtime::cpu::best(), s.schedule);
                 if (found.helper_channels() != 0 || found.joined() != expected) return false;
             }
         }
@@ -687,7 +687,7 @@ TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
     std::atomic<int> busy_calls{0};
     std::thread busy([&] {
         while (!stop.load()) {
-            (void)check::check_event(dense, pool::arena(), check::best_kernel(), on_pool);
+            (void)check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool);
             ++busy_calls;
         }
     });
@@ -700,7 +700,7 @@ TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
     busy.join();
     EXPECT_EQ(outcome, "passed");
     EXPECT_EQ(pool::size(), static_cast<std::size_t>(pool::arena().max_concurrency()));
-    EXPECT_EQ(check::check_event(dense, pool::arena(), check::best_kernel(), on_pool), expected);
+    EXPECT_EQ(check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
 }
 
 }  // namespace
