@@ -13,7 +13,6 @@
 
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
-#include "runtime/pool.hpp"
 
 namespace vexoacq::ecc::check {
 
@@ -344,13 +343,6 @@ std::size_t ChannelFindings::total() const noexcept {
     return n;
 }
 
-std::vector<EccEntry> ChannelFindings::joined() const {
-    std::vector<EccEntry> all;
-    all.reserve(total());
-    for (const std::span<const EccEntry> l : *this) all.insert(all.end(), l.begin(), l.end());
-    return all;
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -577,22 +569,6 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     return ChannelFindings(std::move(lists), channels - done);
 }
 
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
-                                  const Schedule& schedule) {
-    return check_channels(raw, arena, kernel, schedule).joined();
-}
-
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
-    return check_event(raw, runtime::pool::arena(), runtime::cpu::best());
-}
-
-std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel) {
-    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
-    std::vector<EccEntry> all;
-    for (std::size_t ch = 0; ch < channels; ++ch) check_channel(raw, ch, kernel, all);
-    return all;
-}
-
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries) {
     for (const EccEntry& e : entries) {
         if (e.correctable == 0) continue;
@@ -605,12 +581,6 @@ void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry>
 
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings) {
     for (const std::span<const EccEntry> l : findings) apply_corrections(buffer, l);
-}
-
-std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
-    std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    apply_corrections(buffer, check_channels(buffer, runtime::pool::arena(), runtime::cpu::best()));
-    return buffer;
 }
 
 }  // namespace vexoacq::ecc::check

@@ -148,9 +148,6 @@ public:
     iterator begin() const { return iterator(this, 0); }
     iterator end() const { return iterator(this, lists_.size()); }
 
-    // All entries, by channel and then by offset.
-    std::vector<EccEntry> joined() const;
-
 private:
     void release() noexcept;
 
@@ -168,22 +165,8 @@ private:
 ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
                                const Schedule& schedule = {});
 
-// Findings of the whole event, by channel and then by offset, from
-// check_channels on the process's worker pool.  `raw` is only read.  Input
-// outside the limits above ends the call with an internal fault, also when a
-// pool thread meets it; the pool stays usable.
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw);
-// The same on a given arena, kernel and schedule (tests, benchmarks).
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
-                                  const Schedule& schedule = {});
-// The channels one after the other on the calling thread, into one list.
-std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel);
-
 // Writes every correctable finding into `buffer` (the bytes that were checked).
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries);
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings);
-
-// A corrected copy of `raw`.
-std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw);
 
 }  // namespace vexoacq::ecc::check

@@ -19,10 +19,12 @@
 #include "error.hpp"
 #include "runtime/pool.hpp"
 #include "support/bounded_child.hpp"
+#include "support/ecc_events.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::ecc;
 namespace pool = vexoacq::runtime::pool;
+namespace events = vexoacq::testing::ecc_events;
 using check::EccEntry;
 using check::Kernel;
 
@@ -210,12 +212,12 @@ TEST_P(EventCheck, FindingsAndCorrection) {
     for (const Flip& f : c.bytes) ev[f.position] = f.value;
     const Bytes before = ev;
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event(ev, pool::arena(), k), c.expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, pool::arena(), k), c.expected) << "kernel " << int(k);
     }
-    EXPECT_EQ(check::check_event(ev), c.expected);
+    EXPECT_EQ(events::check_event(ev), c.expected);
     Bytes want = zero_event();
     for (const Flip& f : c.corrected) want[f.position] = f.value;
-    EXPECT_EQ(check::correct_event(ev), want);
+    EXPECT_EQ(events::correct_event(ev), want);
     EXPECT_EQ(ev, before);  // the input is never changed
 }
 
@@ -249,14 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EventCheckWhole, AllOnesGivesEveryWordAtBit15) {
     const Bytes ev(check::kFullEventBytes, 0xFF);
-    const std::vector<EccEntry> found = check::check_event(ev);
+    const std::vector<EccEntry> found = events::check_event(ev);
     ASSERT_EQ(found.size(), 393216u);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const EccEntry& e = found[i];
         const auto [start, end] = check::channel_offsets()[i / 4096];
         ASSERT_EQ(e, (EccEntry{(i % 4096) * 2, start + (i % 4096) * 2, 0xFFFF, 0xFFFF, 15, 0})) << i;
     }
-    EXPECT_EQ(check::correct_event(ev), ev);
+    EXPECT_EQ(events::correct_event(ev), ev);
 }
 
 // One chip block whose 16 channels hold all 65536 words between them: every
@@ -270,14 +272,14 @@ TEST(EventCheckWhole, EveryWordValueInEveryKernel) {
     const std::vector<EccEntry> expected = reference_check(ev);
     ASSERT_EQ(expected.size(), 65536u - 65536u / 32);
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event(ev, pool::arena(), k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event_serial(ev, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, pool::arena(), k), expected) << "kernel " << int(k);
     }
 }
 
 TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
-    EXPECT_TRUE(check::check_event(Bytes(2, 0xFF)).empty());
-    EXPECT_EQ(check::correct_event(Bytes{0x01, 0x03}), (Bytes{0x01, 0x03}));
+    EXPECT_TRUE(events::check_event(Bytes(2, 0xFF)).empty());
+    EXPECT_EQ(events::correct_event(Bytes{0x01, 0x03}), (Bytes{0x01, 0x03}));
     // 131142 bytes (one block and the footer) and 131135 (the shortest that
     // holds all 16 data ranges) check channels 0 to 15.
     for (std::size_t size : {std::size_t{131142}, std::size_t{131135}}) {
@@ -285,9 +287,9 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
         ev[3] = 0x01;
         ev[131134] = 0x80;  // high byte of channel 15's last word
         const std::vector<EccEntry> expected = {{0, 3, 1, 0, 0, 1}, {8190, 131133, 0x8000, 0, 15, 1}};
-        EXPECT_EQ(check::check_event(ev), expected) << size;
+        EXPECT_EQ(events::check_event(ev), expected) << size;
         Bytes want(size, 0);
-        EXPECT_EQ(check::correct_event(ev), want) << size;
+        EXPECT_EQ(events::correct_event(ev), want) << size;
     }
 }
 
@@ -295,7 +297,7 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
 
 std::string fault_of(const Bytes& ev, tbb::task_arena& arena, const check::Schedule& schedule = {}) {
     try {
-        (void)check::check_event(ev, arena, runtime::cpu::best(), schedule);
+        (void)events::check_event(ev, arena, runtime::cpu::best(), schedule);
     } catch (const InternalFault& f) {
         return f.what();
     }
@@ -321,7 +323,7 @@ TEST(EventCheckLimits, SizesOutsideTheGeometryAreInternalFaults) {
         }
         EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes + check::kChipBlockBytes), eight, on), too_many) << who;
     }
-    EXPECT_THROW((void)check::correct_event(Bytes(131134)), InternalFault);
+    EXPECT_THROW((void)events::correct_event(Bytes(131134)), InternalFault);
 }
 
 // A fault met by a pool task ends the call on the calling thread; the pool
@@ -331,8 +333,8 @@ TEST(EventCheckLimits, PoolStaysUsableAfterAFault) {
     good[103] = 0x01;
     const std::vector<EccEntry> expected = {{100, 103, 1, 0, 0, 1}};
     for (int round = 0; round < 3; ++round) {
-        EXPECT_THROW((void)check::check_event(Bytes(check::kChipBlockBytes * 6 - 10)), InternalFault);
-        EXPECT_EQ(check::check_event(good), expected);
+        EXPECT_THROW((void)events::check_event(Bytes(check::kChipBlockBytes * 6 - 10)), InternalFault);
+        EXPECT_EQ(events::check_event(good), expected);
     }
     EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
 }
@@ -356,10 +358,10 @@ TEST(EventCheckThreads, SameFindingsForAnyThreadCountAndKernel) {
     tbb::task_arena one(1);
     tbb::task_arena eight(8);
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event(ev, one, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event(ev, eight, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, one, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, eight, k), expected) << "kernel " << int(k);
     }
-    EXPECT_EQ(check::check_event(ev), expected);
+    EXPECT_EQ(events::check_event(ev), expected);
 }
 
 // ------------------------------------------------------------- schedules
@@ -447,14 +449,14 @@ TEST_P(CheckDifferential, SameFindingsEverywhere) {
     static tbb::task_arena eight(8);
     for (Kernel k : available_kernels()) {
         EXPECT_EQ(per_channel_lists(ev, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event_serial(ev, k), expected) << "kernel " << int(k);
         for (tbb::task_arena* arena : {&one, &two, &eight}) {
             for (const NamedSchedule& s : kSchedules) {
                 const auto where = ::testing::Message() << "kernel " << int(k) << ", " << arena->max_concurrency()
                                                         << " threads, " << s.name;
                 const check::ChannelFindings found = check::check_channels(ev, *arena, k, s.schedule);
                 ASSERT_EQ(found.channels(), channels) << where;
-                EXPECT_EQ(found.joined(), expected) << where;
+                EXPECT_EQ(events::joined(found), expected) << where;
                 EXPECT_EQ(found.total(), expected.size()) << where;
                 if (s.schedule.helpers_only && arena->max_concurrency() > 1) {
                     EXPECT_EQ(found.helper_channels(), channels) << where;
@@ -493,8 +495,8 @@ TEST(CheckSchedule, KeptListsComeBackEmpty) {
     for (const NamedSchedule& s : kSchedules) {
         for (int round = 0; round < 3; ++round) {
             EXPECT_EQ(check::check_channels(dirty, eight, runtime::cpu::best(), s.schedule).total(), 393216u);
-            EXPECT_EQ(check::check_event(one_finding, eight, runtime::cpu::best(), s.schedule), expected) << s.name;
-            EXPECT_TRUE(check::check_event(zero_event(), eight, runtime::cpu::best(), s.schedule).empty()) << s.name;
+            EXPECT_EQ(events::check_event(one_finding, eight, runtime::cpu::best(), s.schedule), expected) << s.name;
+            EXPECT_TRUE(events::check_event(zero_event(), eight, runtime::cpu::best(), s.schedule).empty()) << s.name;
         }
     }
 }
@@ -528,7 +530,7 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
         EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes - 8), eight, on_pool),
                   "tolv96 channel data range lies past the end of the raw event");
         const check::ChannelFindings found = check::check_channels(good, eight, runtime::cpu::best(), on_pool);
-        EXPECT_EQ(found.joined(), expected);
+        EXPECT_EQ(events::joined(found), expected);
         EXPECT_EQ(found.helper_channels(), check::kChannels);
     }
     EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
@@ -555,7 +557,7 @@ TEST(CheckSchedule, ConcurrentCallersShareThePool) {
             for (int round = 0; round < kRounds; ++round) {
                 const NamedSchedule& s = kSchedules[(i + round) % 3];
                 const int which = round % 7 == 0 ? 0 : i;
-                if (check::check_event(events[which], pool::arena(), runtime::cpu::best(), s.schedule) !=
+                if (events::check_event(events[which], pool::arena(), runtime::cpu::best(), s.schedule) !=
                     expected[which]) {
                     ++mismatches;
                 }
@@ -578,7 +580,7 @@ TEST(EventCorrection, SingleFlipsRestoredDoubleFlipsLeftAndFlagged) {
         for (const auto& [start, end] : check::channel_offsets()) {
             for (std::size_t p = start; p < end; p += 2) put_word(original, p, random_clean_word(rng));
         }
-        ASSERT_TRUE(check::check_event(original).empty());
+        ASSERT_TRUE(events::check_event(original).empty());
 
         Bytes single = original;
         Bytes twice = original;
@@ -601,23 +603,23 @@ TEST(EventCorrection, SingleFlipsRestoredDoubleFlipsLeftAndFlagged) {
                 }
             }
         }
-        const std::vector<EccEntry> single_found = check::check_event(single);
+        const std::vector<EccEntry> single_found = events::check_event(single);
         ASSERT_EQ(single_found.size(), single_at.size());
         for (std::size_t i = 0; i < single_found.size(); ++i) {
             EXPECT_EQ(single_found[i].position, single_at[i]);
             EXPECT_EQ(single_found[i].correctable, 1);
             EXPECT_EQ(single_found[i].corrected, get_word(original, single_at[i]));
         }
-        EXPECT_EQ(check::correct_event(single), original);
+        EXPECT_EQ(events::correct_event(single), original);
 
-        const std::vector<EccEntry> twice_found = check::check_event(twice);
+        const std::vector<EccEntry> twice_found = events::check_event(twice);
         ASSERT_EQ(twice_found.size(), twice_at.size());  // two inversions never give S = 0
         for (std::size_t i = 0; i < twice_found.size(); ++i) {
             EXPECT_EQ(twice_found[i].position, twice_at[i]);
             EXPECT_EQ(twice_found[i].correctable, 0);
             EXPECT_EQ(twice_found[i].corrected, twice_found[i].word);
         }
-        EXPECT_EQ(check::correct_event(twice), twice);
+        EXPECT_EQ(events::correct_event(twice), twice);
     }
 }
 
@@ -671,23 +673,23 @@ TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
     const Bytes dense = flipped_event(check::kFullEventBytes, 0.1, 31);
     const std::vector<EccEntry> expected = reference_check(dense);
     const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
-    ASSERT_EQ(check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
+    ASSERT_EQ(events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
     const auto caller_alone = [&] {
         if (pool::size() != 1 || pool::arena().max_concurrency() != 1) return false;
         for (int round = 0; round < 20; ++round) {
             for (const NamedSchedule& s : kSchedules) {
                 const check::ChannelFindings found =
                     check::check_channels(dense, pool::arena(), runtime::cpu::best(), s.schedule);
-                if (found.helper_channels() != 0 || found.joined() != expected) return false;
+                if (found.helper_channels() != 0 || events::joined(found) != expected) return false;
             }
         }
-        return check::check_event(dense) == expected && check::correct_event(dense) != dense;
+        return events::check_event(dense) == expected && events::correct_event(dense) != dense;
     };
     std::atomic<bool> stop{false};
     std::atomic<int> busy_calls{0};
     std::thread busy([&] {
         while (!stop.load()) {
-            (void)check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool);
+            (void)events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool);
             ++busy_calls;
         }
     });
@@ -700,7 +702,7 @@ TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
     busy.join();
     EXPECT_EQ(outcome, "passed");
     EXPECT_EQ(pool::size(), static_cast<std::size_t>(pool::arena().max_concurrency()));
-    EXPECT_EQ(check::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
+    EXPECT_EQ(events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
 }
 
 }  // namespace
