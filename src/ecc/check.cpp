@@ -262,9 +262,10 @@ namespace {
 // thread.  A list of a few thousand entries given back to the heap is handed
 // back to the kernel as soon as it borders the heap top, and filling the
 // next one faults every page in again; with 10 % of the words flipped that
-// is a third of the check.  Each thread keeps the lists that the findings it
-// destroys held, up to kListCacheBytes, and a call hands its caller's lists
-// to the threads that check its channels.
+// is a third of the check.  Each thread caches the lists that the findings
+// it destroys held, up to kListCacheBytes, and a call hands its caller's
+// lists to the threads that check its channels.  (runtime/thread_caches.hpp
+// lists this and the other per-thread caches side by side.)
 constexpr std::size_t kListCacheBytes = std::size_t{8} << 20;
 
 class ListCache {
@@ -361,7 +362,7 @@ struct alignas(kSeparate) Store {
         std::vector<EccEntry> list;
     };
     std::vector<Checked> checked;  // room for every channel, reserved by its thread
-    bool last_had_findings = true;  // so its first channel takes a kept list too
+    bool last_had_findings = true;  // so its first channel takes a cached list too
     std::exception_ptr fault;  // of its lowest faulty channel
     std::size_t fault_channel = kChannels;
 };
@@ -379,7 +380,7 @@ struct Shared {
     nanoseconds wake_above;
     nanoseconds per_channel{0};         // projected cost of one unclaimed channel
     std::unique_ptr<Store[]> stores;    // [0] is the caller's
-    std::vector<std::vector<EccEntry>> spares;  // the caller's kept lists
+    std::vector<std::vector<EccEntry>> spares;  // the caller's cached lists
 
     alignas(kSeparate) std::atomic<std::size_t> next{0};           // next channel to claim
     alignas(kSeparate) std::atomic<std::size_t> helper_done{0};    // channels ended on helpers
@@ -392,7 +393,7 @@ void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
         if (st.checked.capacity() < s.channels) st.checked.reserve(s.channels);
         Store::Checked& c = st.checked.emplace_back(ch);
         // A thread whose last channel had findings expects more and takes a
-        // kept list (clean channels need none).
+        // cached list (clean channels need none).
         if (st.last_had_findings) {
             const std::size_t i = s.spare_next.fetch_add(1, std::memory_order_relaxed);
             if (i < s.spares.size()) c.list = std::move(s.spares[i]);

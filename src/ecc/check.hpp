@@ -113,7 +113,7 @@ public:
         : lists_(std::move(lists)), helper_channels_(helper_channels) {}
     ChannelFindings(ChannelFindings&& other) noexcept;
     ChannelFindings& operator=(ChannelFindings&& other) noexcept;
-    // The lists' storage is kept for the next check on this thread.
+    // The lists' storage goes to this thread's list cache for the next check.
     ~ChannelFindings();
 
     std::size_t channels() const noexcept { return lists_.size(); }

@@ -11,7 +11,8 @@
 //
 // At most kKeptBytes of list storage per record type is kept per thread; a
 // record grown past that by an unusual event is freed when given back.  The
-// kept record is freed when its thread ends.
+// kept record is freed when its thread ends.  (runtime/thread_caches.hpp
+// lists this and the other per-thread caches side by side.)
 #pragma once
 
 #include <concepts>

@@ -429,7 +429,7 @@ class CheckDifferential : public ::testing::TestWithParam<FlipCase> {};
 // Same findings, in the same order, from the word-by-word rule, from the
 // previous per-channel lists, and from check_channels on every arena size,
 // schedule and kernel.  The cases run one after the other on one thread, so
-// a clean event follows a dirty one: lists kept from a call must come back
+// a clean event follows a dirty one: lists cached from a call must come back
 // empty.
 TEST_P(CheckDifferential, SameFindingsEverywhere) {
     const FlipCase& c = GetParam();
@@ -484,9 +484,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FlipCase{"TwoBytes", 2, 0.0, 8}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-// A list kept from a call with findings everywhere serves the next call
+// A list cached from a call with findings everywhere serves the next call
 // empty, on the caller and on pool threads alike.
-TEST(CheckSchedule, KeptListsComeBackEmpty) {
+TEST(CheckSchedule, CachedListsComeBackEmpty) {
     tbb::task_arena eight(8);
     const Bytes dirty(check::kFullEventBytes, 0xFF);
     Bytes one_finding = zero_event();
@@ -538,7 +538,7 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
 
 // Several threads checking their own events on the shared pool at once,
 // under every schedule: small dense events, so that calls begin and end
-// (and hand kept lists around) often.
+// (and hand cached lists around) often.
 TEST(CheckSchedule, ConcurrentCallersShareThePool) {
     constexpr int kCallers = 6;
     constexpr int kRounds = 300;
