@@ -96,7 +96,7 @@ void decode(benchmark::State& state, const Bytes& raw, const Params& p, std::siz
 template <class Event, class DecodeInto>
 void decode_reused(benchmark::State& state, const Bytes& raw, const Params& p, std::size_t samples,
                    DecodeInto decode_into) {
-    vexoacq::parsing::kernels::Kernel kernel{};
+    vexoacq::runtime::cpu::Kernel kernel{};
     if (!vexoacq::bench::kernel_arg(state, kernel)) return;
     const double faults = vexoacq::bench::minor_faults();
     if (!vexoacq::bench::reused_decode_loop<Event>(state, raw, p, decode_into, kernel)) return;
@@ -111,11 +111,11 @@ void decode_reused(benchmark::State& state, const Bytes& raw, const Params& p, s
 }
 
 const auto ryk16_into = [](const Bytes& raw, const Params& p, vexoacq::parsing::ryk16::Ryk16Event& e,
-                           vexoacq::parsing::kernels::Kernel k) {
+                           vexoacq::runtime::cpu::Kernel k) {
     return vexoacq::parsing::ryk16::decode_into(raw, p, e, k);
 };
 const auto tolv96_into = [](const Bytes& raw, const Params& p, vexoacq::parsing::tolv96::Tolv96Event& e,
-                            vexoacq::parsing::kernels::Kernel k) {
+                            vexoacq::runtime::cpu::Kernel k) {
     return vexoacq::parsing::tolv96::decode_into(raw, p, e, k);
 };
 
@@ -173,7 +173,7 @@ BENCHMARK(BM_Memcpy786842);
 
 // The machine facts that move the figures, printed with the run's context.
 const bool context = [] {
-    benchmark::AddCustomContext("decode_kernel", vexoacq::parsing::kernels::name(vexoacq::parsing::kernels::best()));
+    benchmark::AddCustomContext("decode_kernel", vexoacq::runtime::cpu::name(vexoacq::runtime::cpu::best()));
     return true;
 }();
 

@@ -141,7 +141,7 @@ double x_memcpy(const Bytes& raw, F&& f, int rounds = 7, int reps = 20) {
 // next.  A failed decode marks the run with `error` and gives false.
 template <class Event, class DecodeInto>
 bool reused_decode_loop(benchmark::State& state, const Bytes& raw, const Params& p, DecodeInto decode_into,
-                        parsing::kernels::Kernel kernel, const char* error = "decode failed") {
+                        runtime::cpu::Kernel kernel, const char* error = "decode failed") {
     Event record;
     for (auto _ : state) {
         if (!decode_into(raw, p, record, kernel).ok()) {
@@ -163,10 +163,10 @@ inline void set_faults(benchmark::State& state, double before) {
 
 // The kernel named by a benchmark argument, or false (and the run marked
 // skipped) when this CPU cannot run it.
-inline bool kernel_arg(benchmark::State& state, parsing::kernels::Kernel& kernel) {
-    kernel = parsing::kernels::kAllKernels[state.range(0)];
-    state.SetLabel(parsing::kernels::name(kernel));
-    if (parsing::kernels::available(kernel)) return true;
+inline bool kernel_arg(benchmark::State& state, runtime::cpu::Kernel& kernel) {
+    kernel = runtime::cpu::kAllKernels[state.range(0)];
+    state.SetLabel(runtime::cpu::name(kernel));
+    if (runtime::cpu::available(kernel)) return true;
     state.SkipWithError("kernel not available on this CPU");
     return false;
 }

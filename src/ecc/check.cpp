@@ -11,7 +11,6 @@
 #include <thread>
 #include <utility>
 
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
 
@@ -218,34 +217,6 @@ __attribute__((target("avx512f,avx512bw,gfni"))) void range_avx512_gfni(const st
 
 }  // namespace
 
-bool kernel_available(Kernel k) noexcept {
-    switch (k) {
-    case Kernel::Scalar:
-        return true;
-#ifdef VEXO_ECC_X86
-    case Kernel::Avx2:
-        return __builtin_cpu_supports("avx2");
-    case Kernel::Avx512Gfni:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("gfni");
-#else
-    case Kernel::Avx2:
-    case Kernel::Avx512Gfni:
-        return false;
-#endif
-    }
-    return false;
-}
-
-Kernel best_kernel() noexcept {
-    static const Kernel best = [] {
-        if (kernel_available(Kernel::Avx512Gfni)) return Kernel::Avx512Gfni;
-        if (kernel_available(Kernel::Avx2)) return Kernel::Avx2;
-        return Kernel::Scalar;
-    }();
-    return best;
-}
-
 std::size_t chip_count(std::size_t size) {
     check_invariant(size >= kEventFooterBytes, "raw tolv96 event is shorter than its 2-byte footer");
     const std::size_t body = size - kEventFooterBytes;
@@ -263,15 +234,18 @@ void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel ker
     switch (kernel) {
 #ifdef VEXO_ECC_X86
     case Kernel::Avx512Gfni:
-        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        check_invariant(runtime::cpu::available(kernel), "ECC kernel not supported by this processor");
         range_avx512_gfni(data, r.start, out);
         return;
+    case Kernel::Avx512:  // no AVX-512 body without GFNI: the AVX2 one
     case Kernel::Avx2:
-        check_invariant(kernel_available(kernel), "ECC kernel not supported by this processor");
+        check_invariant(runtime::cpu::available(kernel) && runtime::cpu::available(Kernel::Avx2),
+                        "ECC kernel not supported by this processor");
         range_avx2(data, r.start, out);
         return;
 #else
     case Kernel::Avx512Gfni:
+    case Kernel::Avx512:
     case Kernel::Avx2:
         internal_fault("ECC kernel not supported by this processor");
 #endif
@@ -288,9 +262,10 @@ namespace {
 // thread.  A list of a few thousand entries given back to the heap is handed
 // back to the kernel as soon as it borders the heap top, and filling the
 // next one faults every page in again; with 10 % of the words flipped that
-// is a third of the check.  Each thread keeps the lists that the findings it
-// destroys held, up to kListCacheBytes, and a call hands its caller's lists
-// to the threads that check its channels.
+// is a third of the check.  Each thread caches the lists that the findings
+// it destroys held, up to kListCacheBytes, and a call hands its caller's
+// lists to the threads that check its channels.  (runtime/thread_caches.hpp
+// lists this and the other per-thread caches side by side.)
 constexpr std::size_t kListCacheBytes = std::size_t{8} << 20;
 
 class ListCache {
@@ -369,13 +344,6 @@ std::size_t ChannelFindings::total() const noexcept {
     return n;
 }
 
-std::vector<EccEntry> ChannelFindings::joined() const {
-    std::vector<EccEntry> all;
-    all.reserve(total());
-    for (const std::span<const EccEntry> l : *this) all.insert(all.end(), l.begin(), l.end());
-    return all;
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -394,7 +362,7 @@ struct alignas(kSeparate) Store {
         std::vector<EccEntry> list;
     };
     std::vector<Checked> checked;  // room for every channel, reserved by its thread
-    bool last_had_findings = true;  // so its first channel takes a kept list too
+    bool last_had_findings = true;  // so its first channel takes a cached list too
     std::exception_ptr fault;  // of its lowest faulty channel
     std::size_t fault_channel = kChannels;
 };
@@ -412,7 +380,7 @@ struct Shared {
     nanoseconds wake_above;
     nanoseconds per_channel{0};         // projected cost of one unclaimed channel
     std::unique_ptr<Store[]> stores;    // [0] is the caller's
-    std::vector<std::vector<EccEntry>> spares;  // the caller's kept lists
+    std::vector<std::vector<EccEntry>> spares;  // the caller's cached lists
 
     alignas(kSeparate) std::atomic<std::size_t> next{0};           // next channel to claim
     alignas(kSeparate) std::atomic<std::size_t> helper_done{0};    // channels ended on helpers
@@ -425,7 +393,7 @@ void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
         if (st.checked.capacity() < s.channels) st.checked.reserve(s.channels);
         Store::Checked& c = st.checked.emplace_back(ch);
         // A thread whose last channel had findings expects more and takes a
-        // kept list (clean channels need none).
+        // cached list (clean channels need none).
         if (st.last_had_findings) {
             const std::size_t i = s.spare_next.fetch_add(1, std::memory_order_relaxed);
             if (i < s.spares.size()) c.list = std::move(s.spares[i]);
@@ -455,6 +423,7 @@ void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
 nanoseconds scan_cost(Kernel k) noexcept {
     switch (k) {
     case Kernel::Avx512Gfni: return nanoseconds(200);
+    case Kernel::Avx512:
     case Kernel::Avx2: return nanoseconds(450);
     case Kernel::Scalar: return nanoseconds(5500);
     }
@@ -601,22 +570,6 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     return ChannelFindings(std::move(lists), channels - done);
 }
 
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
-                                  const Schedule& schedule) {
-    return check_channels(raw, arena, kernel, schedule).joined();
-}
-
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
-    return check_event(raw, pool::arena(), best_kernel());
-}
-
-std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel) {
-    const std::size_t channels = chip_count(raw.size()) * kChannelsPerChip;
-    std::vector<EccEntry> all;
-    for (std::size_t ch = 0; ch < channels; ++ch) check_channel(raw, ch, kernel, all);
-    return all;
-}
-
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries) {
     for (const EccEntry& e : entries) {
         if (e.correctable == 0) continue;
@@ -629,12 +582,6 @@ void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry>
 
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings) {
     for (const std::span<const EccEntry> l : findings) apply_corrections(buffer, l);
-}
-
-std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
-    std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    apply_corrections(buffer, check_channels(buffer, pool::arena(), best_kernel()));
-    return buffer;
 }
 
 }  // namespace vexoacq::ecc::check

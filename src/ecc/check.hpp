@@ -32,6 +32,8 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "runtime/cpu.hpp"
+
 namespace vexoacq::ecc::check {
 
 inline constexpr std::size_t kChipBlockBytes = 131140;
@@ -70,16 +72,11 @@ struct EccEntry {
 // The finding for one word, or none for a clean word (syndrome 0, even parity).
 bool classify(std::uint16_t word, std::size_t offset, std::size_t position, EccEntry* out) noexcept;
 
-// How clean words are skipped.  All kernels give the same findings.
-enum class Kernel : std::uint8_t {
-    Scalar,      // two 256-entry byte tables per word
-    Avx2,        // nibble tables through byte shuffles, 16 words per step
-    Avx512Gfni,  // GF(2) affine byte transforms, 32 words per step
-};
-
-bool kernel_available(Kernel k) noexcept;
-// The fastest kernel this processor runs.
-Kernel best_kernel() noexcept;
+// How clean words are skipped, by the level of runtime/cpu.hpp; all give
+// the same findings.  Scalar: two 256-entry byte tables per word.  Avx2 and
+// Avx512: nibble tables through byte shuffles, 16 words per step.
+// Avx512Gfni: GF(2) affine byte transforms, 32 words per step.
+using runtime::cpu::Kernel;
 
 // Number of chip blocks of an input of `size` bytes: ceil((size - 2) / 131140).
 // Fewer than 2 bytes or more than six blocks is an internal fault.
@@ -116,7 +113,7 @@ public:
         : lists_(std::move(lists)), helper_channels_(helper_channels) {}
     ChannelFindings(ChannelFindings&& other) noexcept;
     ChannelFindings& operator=(ChannelFindings&& other) noexcept;
-    // The lists' storage is kept for the next check on this thread.
+    // The lists' storage goes to this thread's list cache for the next check.
     ~ChannelFindings();
 
     std::size_t channels() const noexcept { return lists_.size(); }
@@ -151,9 +148,6 @@ public:
     iterator begin() const { return iterator(this, 0); }
     iterator end() const { return iterator(this, lists_.size()); }
 
-    // All entries, by channel and then by offset.
-    std::vector<EccEntry> joined() const;
-
 private:
     void release() noexcept;
 
@@ -171,22 +165,8 @@ private:
 ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
                                const Schedule& schedule = {});
 
-// Findings of the whole event, by channel and then by offset, from
-// check_channels on the process's worker pool.  `raw` is only read.  Input
-// outside the limits above ends the call with an internal fault, also when a
-// pool thread meets it; the pool stays usable.
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw);
-// The same on a given arena, kernel and schedule (tests, benchmarks).
-std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
-                                  const Schedule& schedule = {});
-// The channels one after the other on the calling thread, into one list.
-std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> raw, Kernel kernel);
-
 // Writes every correctable finding into `buffer` (the bytes that were checked).
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries);
 void apply_corrections(std::span<std::uint8_t> buffer, const ChannelFindings& findings);
-
-// A corrected copy of `raw`.
-std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw);
 
 }  // namespace vexoacq::ecc::check

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "acquisition/chunk.hpp"
-#include "ecc/pool.hpp"
 #include "export/csv.hpp"
 #include "export/testing.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::export_::csv {
 
@@ -124,7 +124,7 @@ Result<ExportEnd, ExportError> export_csv_from_acq(acquisition::Acquisition acq,
     check_invariant(block_size != 0, "chunk size must be non-zero");
     if (indices.empty()) return ExportEnd::Finished;
 
-    const Exporter exporter(BlockExecution{.arena = &ecc::pool::arena(), .stop = stop});
+    const Exporter exporter(BlockExecution{.arena = &runtime::pool::arena(), .stop = stop});
     const std::size_t blocks = (indices.size() - 1) / block_size + 1;
     for (std::size_t n = 0; n < blocks; ++n) {
         if (stop != nullptr && stop->poll()) return ExportEnd::Stopped;

@@ -9,6 +9,9 @@
 
 namespace vexoacq::parsing::kernels {
 
+using runtime::cpu::available;
+using runtime::cpu::Kernel;
+
 namespace {
 
 // The first time position of label w: its distance after the channel's first
@@ -127,61 +130,13 @@ __attribute__((target("avx512f,avx512bw"))) void time_axis_avx512(const std::uin
 
 }  // namespace
 
-namespace {
-bool cpu_has(Kernel k) noexcept {
-    switch (k) {
-    case Kernel::Scalar:
-        return true;
-#ifdef VEXO_BLOCK_X86
-    case Kernel::Avx2:
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2");
-    case Kernel::Avx512:
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-#else
-    case Kernel::Avx2:
-    case Kernel::Avx512:
-        return false;
-#endif
-    }
-    return false;
-}
-}  // namespace
-
-bool available(Kernel k) noexcept {
-    static const bool has[3] = {cpu_has(Kernel::Scalar), cpu_has(Kernel::Avx2), cpu_has(Kernel::Avx512)};
-    const auto i = static_cast<std::size_t>(k);
-    return i < 3 && has[i];
-}
-
-Kernel best() noexcept {
-    static const Kernel chosen = [] {
-        if (available(Kernel::Avx512)) return Kernel::Avx512;
-        if (available(Kernel::Avx2)) return Kernel::Avx2;
-        return Kernel::Scalar;
-    }();
-    return chosen;
-}
-
-const char* name(Kernel k) noexcept {
-    switch (k) {
-    case Kernel::Scalar:
-        return "scalar";
-    case Kernel::Avx2:
-        return "avx2";
-    case Kernel::Avx512:
-        return "avx512";
-    }
-    return "unknown";
-}
-
 // A kernel the CPU cannot run falls back to the plain loop, so a caller that
-// names one (the tests do) never executes an unsupported instruction.
+// names one (the tests do) never executes an unsupported instruction.  The
+// AVX-512 loops need F and BW only, so the GFNI level runs them too.
 void inverted_samples(Kernel k, const std::uint8_t* src, std::size_t n, std::uint16_t mask, float* dst) noexcept {
 #ifdef VEXO_BLOCK_X86
-    if (k == Kernel::Avx512 && available(Kernel::Avx512)) return inverted_samples_avx512(src, n, mask, dst);
-    if (k == Kernel::Avx2 && available(Kernel::Avx2)) return inverted_samples_avx2(src, n, mask, dst);
+    if (k >= Kernel::Avx512 && available(k)) return inverted_samples_avx512(src, n, mask, dst);
+    if (k == Kernel::Avx2 && available(k)) return inverted_samples_avx2(src, n, mask, dst);
 #else
     (void)k;
 #endif
@@ -191,8 +146,8 @@ void inverted_samples(Kernel k, const std::uint8_t* src, std::size_t n, std::uin
 void time_axis(Kernel k, const std::uint16_t* labels, std::size_t n_labels, std::size_t windows, std::size_t samples,
                std::uint16_t* dst) noexcept {
 #ifdef VEXO_BLOCK_X86
-    if (k == Kernel::Avx512 && available(Kernel::Avx512)) return time_axis_avx512(labels, n_labels, windows, samples, dst);
-    if (k == Kernel::Avx2 && available(Kernel::Avx2)) return time_axis_avx2(labels, n_labels, windows, samples, dst);
+    if (k >= Kernel::Avx512 && available(k)) return time_axis_avx512(labels, n_labels, windows, samples, dst);
+    if (k == Kernel::Avx2 && available(k)) return time_axis_avx2(labels, n_labels, windows, samples, dst);
 #else
     (void)k;
 #endif

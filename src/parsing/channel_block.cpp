@@ -54,7 +54,7 @@ bool note_blocks(const Layout& layout, const std::uint8_t* first, std::size_t co
 }
 
 void write_blocks(EventChannels& event, const Layout& layout, const std::vector<Block>& blocks,
-                  kernels::Kernel kernel) {
+                  runtime::cpu::Kernel kernel) {
     const std::size_t slots = event.channel_slots();
     // Per slot: the samples and labels of all its blocks, then (below) the
     // running write positions.

@@ -87,7 +87,7 @@ struct Layout {
 
     // Writes the S sample values of the block at `block` to out.  The
     // caller guarantees that the block's H words lie inside the event.
-    void samples_to(kernels::Kernel kernel, const std::uint8_t* block, float* out) const noexcept {
+    void samples_to(runtime::cpu::Kernel kernel, const std::uint8_t* block, float* out) const noexcept {
         kernels::inverted_samples(kernel, block + sample_offset, samples, data_mask, out);
     }
 };
@@ -112,6 +112,6 @@ bool note_blocks(const Layout& layout, const std::uint8_t* first, std::size_t co
 // already has that size is only overwritten) and the blocks are then written
 // into it.
 void write_blocks(EventChannels& event, const Layout& layout, const std::vector<Block>& blocks,
-                  kernels::Kernel kernel);
+                  runtime::cpu::Kernel kernel);
 
 }  // namespace vexoacq::parsing::channel_block

@@ -88,7 +88,7 @@ enum class Write { Append, Over };
 
 Result<void, ParsingError> apply_rule(std::vector<std::vector<std::uint16_t>>& time,
                                       const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                      const Params& params, kernels::Kernel kernel, Write write) {
+                                      const Params& params, runtime::cpu::Kernel kernel, Write write) {
     const std::size_t channels = params.channels;
     for (std::size_t c = 0; c < channels; ++c) {
         if (c >= window_labels.size()) return Err{ParsingError::MissingData};
@@ -111,13 +111,13 @@ Result<void, ParsingError> apply_rule(std::vector<std::vector<std::uint16_t>>& t
 
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                         const Params& params, kernels::Kernel kernel) {
+                                         const Params& params, runtime::cpu::Kernel kernel) {
     return apply_rule(time, window_labels, params, kernel, Write::Append);
 }
 
 Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                              const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                             const Params& params, kernels::Kernel kernel) {
+                                             const Params& params, runtime::cpu::Kernel kernel) {
     return apply_rule(time, window_labels, params, kernel, Write::Over);
 }
 

@@ -13,6 +13,8 @@
 // A record given back with at most kMaxReusedBytes of list storage waits for
 // the thread's next borrow; one grown past that by an unusual event is freed
 // instead.  The waiting record is freed when its thread ends.
+// (runtime/thread_caches.hpp lists this and the other per-thread caches
+// side by side.)
 #pragma once
 
 #include <concepts>

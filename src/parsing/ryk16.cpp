@@ -23,7 +23,7 @@ ParamsCache::ParamsCache(const Params& params) noexcept
       samples(params.samples),
       keys(channel_block::read_keys(params, 2)) {}
 
-Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out, kernels::Kernel kernel) {
+Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out, runtime::cpu::Kernel kernel) {
     if (raw.empty()) return Err{ParsingError::MissingData};
 
     const ParamsCache p(params);

@@ -31,7 +31,7 @@ struct ParamsCache {
 // pages) once the lists have grown to the events' size.  After an error
 // `out` holds no meaningful values (but stays a valid record).
 Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Ryk16Event& out,
-                                       kernels::Kernel kernel = kernels::best());
+                                       runtime::cpu::Kernel kernel = runtime::cpu::best());
 
 }  // namespace vexoacq::parsing::ryk16
 

@@ -36,7 +36,7 @@ ParamsCache::ParamsCache(const Params& params)
 }
 
 Result<void, ParsingError> decode_into(RawBytes raw, const Params& params, Tolv96Event& out,
-                                       kernels::Kernel kernel) {
+                                       runtime::cpu::Kernel kernel) {
     if (raw.empty()) return Err{ParsingError::MissingData};
     if (raw.size() % 2 != 0) return Err{ParsingError::UnexpectedLength};
 

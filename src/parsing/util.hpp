@@ -23,7 +23,7 @@ namespace vexoacq::parsing::util {
 // values).
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                         const Params& params, kernels::Kernel kernel = kernels::best());
+                                         const Params& params, runtime::cpu::Kernel kernel = runtime::cpu::best());
 
 // The same rule for a record whose time lists are reused: every time list
 // ends up exactly as if it had been emptied and the rule applied, but a list
@@ -31,6 +31,6 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
 // emptied and refilled.  One implementation serves both.
 Result<void, ParsingError> replace_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                              const std::vector<std::vector<std::uint16_t>>& window_labels,
-                                             const Params& params, kernels::Kernel kernel);
+                                             const Params& params, runtime::cpu::Kernel kernel);
 
 }  // namespace vexoacq::parsing::util

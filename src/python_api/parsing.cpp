@@ -36,6 +36,7 @@ constexpr std::size_t kCacheSize = 65536;
 // kept per thread (zeroing 512 KiB per call would cost more than it saves)
 // and reached once per call, not once per value.  A nested call on the same
 // thread (a callback run while objects are made) gets a table of its own.
+// runtime/thread_caches.hpp lists the per-thread caches side by side.
 class NumberCache {
 public:
     explicit NumberCache(std::vector<PyObject*>& home) : home_(home), table_(std::move(home)) {

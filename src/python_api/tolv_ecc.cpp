@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "ecc/check.hpp"
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
 #include "python_api/binding.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::python_api::tolv_ecc {
 
@@ -235,7 +235,7 @@ PyObject* ecc_check_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!parse_fastcall(kCheckSig, args, nargs, kwnames, argv)) return nullptr;
         RawBytes raw;
         if (convert_arg(kCheckSig, 0, convert_raw_bytes, argv[0], &raw) < 0) return nullptr;
-        return findings_list(check::check_channels(raw.view, ecc::pool::arena(), check::best_kernel()));
+        return findings_list(check::check_channels(raw.view, runtime::pool::arena(), runtime::cpu::best()));
     });
 }
 
@@ -253,7 +253,7 @@ PyObject* ecc_correct_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::span<std::uint8_t> buffer{reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out.get())),
                                              static_cast<std::size_t>(PyByteArray_GET_SIZE(out.get()))};
         const check::ChannelFindings findings =
-            check::check_channels(buffer, ecc::pool::arena(), check::best_kernel());
+            check::check_channels(buffer, runtime::pool::arena(), runtime::cpu::best());
         check::apply_corrections(buffer, findings);
         return out.release();
     });

@@ -14,11 +14,12 @@
 namespace {
 
 namespace k = vexoacq::parsing::kernels;
+namespace cpu = vexoacq::runtime::cpu;
 
-std::vector<k::Kernel> runnable() {
-    std::vector<k::Kernel> out;
-    for (const k::Kernel kernel : k::kAllKernels)
-        if (k::available(kernel)) out.push_back(kernel);
+std::vector<cpu::Kernel> runnable() {
+    std::vector<cpu::Kernel> out;
+    for (const cpu::Kernel kernel : cpu::kAllKernels)
+        if (cpu::available(kernel)) out.push_back(kernel);
     return out;
 }
 
@@ -28,19 +29,19 @@ constexpr std::uint16_t kGuardWord = 0xD00D;
 constexpr std::size_t kGuard = 40;
 
 TEST(BlockKernels, BestIsTheWidestRunnable) {
-    const std::vector<k::Kernel> kernels = runnable();
+    const std::vector<cpu::Kernel> kernels = runnable();
     ASSERT_FALSE(kernels.empty());
-    EXPECT_EQ(kernels.front(), k::Kernel::Scalar);
-    EXPECT_TRUE(k::available(k::best()));
-    EXPECT_EQ(k::best(), kernels.back());
+    EXPECT_EQ(kernels.front(), cpu::Kernel::Scalar);
+    EXPECT_TRUE(cpu::available(cpu::best()));
+    EXPECT_EQ(cpu::best(), kernels.back());
 }
 
 TEST(BlockKernels, InvertedSamplesMatchTheRule) {
     std::mt19937_64 rng(0x5A4D);
     const std::size_t lengths[] = {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 100, 4095, 4096, 4099};
     const std::uint16_t masks[] = {0x03FF, 0xFFFF, 0x0000, 0x8001, 0x7FFF, 0x1234};
-    for (const k::Kernel kernel : runnable()) {
-        SCOPED_TRACE(k::name(kernel));
+    for (const cpu::Kernel kernel : runnable()) {
+        SCOPED_TRACE(cpu::name(kernel));
         for (const std::size_t n : lengths)
             for (const std::uint16_t mask : masks)
                 for (std::size_t offset = 0; offset < 3; ++offset) {  // the source at any byte alignment
@@ -100,8 +101,8 @@ TEST(BlockKernels, TimeAxisMatchesTheRule) {
         for (std::size_t n = rng() % 40; n > 0; --n) c.labels.push_back(static_cast<std::uint16_t>(rng() % c.windows));
         cases.push_back(c);
     }
-    for (const k::Kernel kernel : runnable()) {
-        SCOPED_TRACE(k::name(kernel));
+    for (const cpu::Kernel kernel : runnable()) {
+        SCOPED_TRACE(cpu::name(kernel));
         for (const AxisCase& c : cases) {
             std::vector<std::uint16_t> want = reference_axis(c);
             const std::size_t n = want.size();

@@ -15,12 +15,16 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "ecc/check.hpp"
-#include "ecc/pool.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
+#include "runtime/pool.hpp"
+#include "support/bounded_child.hpp"
+#include "support/ecc_events.hpp"
 
 using namespace vexoacq;
 using namespace vexoacq::ecc;
+namespace pool = vexoacq::runtime::pool;
+namespace events = vexoacq::testing::ecc_events;
 using check::EccEntry;
 using check::Kernel;
 
@@ -41,8 +45,8 @@ std::uint16_t get_word(const Bytes& ev, std::size_t position) {
 
 std::vector<Kernel> available_kernels() {
     std::vector<Kernel> ks;
-    for (Kernel k : {Kernel::Scalar, Kernel::Avx2, Kernel::Avx512Gfni}) {
-        if (check::kernel_available(k)) ks.push_back(k);
+    for (Kernel k : runtime::cpu::kAllKernels) {
+        if (runtime::cpu::available(k)) ks.push_back(k);
     }
     return ks;
 }
@@ -208,12 +212,12 @@ TEST_P(EventCheck, FindingsAndCorrection) {
     for (const Flip& f : c.bytes) ev[f.position] = f.value;
     const Bytes before = ev;
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event(ev, ecc::pool::arena(), k), c.expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, pool::arena(), k), c.expected) << "kernel " << int(k);
     }
-    EXPECT_EQ(check::check_event(ev), c.expected);
+    EXPECT_EQ(events::check_event(ev), c.expected);
     Bytes want = zero_event();
     for (const Flip& f : c.corrected) want[f.position] = f.value;
-    EXPECT_EQ(check::correct_event(ev), want);
+    EXPECT_EQ(events::correct_event(ev), want);
     EXPECT_EQ(ev, before);  // the input is never changed
 }
 
@@ -247,14 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EventCheckWhole, AllOnesGivesEveryWordAtBit15) {
     const Bytes ev(check::kFullEventBytes, 0xFF);
-    const std::vector<EccEntry> found = check::check_event(ev);
+    const std::vector<EccEntry> found = events::check_event(ev);
     ASSERT_EQ(found.size(), 393216u);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const EccEntry& e = found[i];
         const auto [start, end] = check::channel_offsets()[i / 4096];
         ASSERT_EQ(e, (EccEntry{(i % 4096) * 2, start + (i % 4096) * 2, 0xFFFF, 0xFFFF, 15, 0})) << i;
     }
-    EXPECT_EQ(check::correct_event(ev), ev);
+    EXPECT_EQ(events::correct_event(ev), ev);
 }
 
 // One chip block whose 16 channels hold all 65536 words between them: every
@@ -268,14 +272,14 @@ TEST(EventCheckWhole, EveryWordValueInEveryKernel) {
     const std::vector<EccEntry> expected = reference_check(ev);
     ASSERT_EQ(expected.size(), 65536u - 65536u / 32);
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event(ev, ecc::pool::arena(), k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event_serial(ev, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, pool::arena(), k), expected) << "kernel " << int(k);
     }
 }
 
 TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
-    EXPECT_TRUE(check::check_event(Bytes(2, 0xFF)).empty());
-    EXPECT_EQ(check::correct_event(Bytes{0x01, 0x03}), (Bytes{0x01, 0x03}));
+    EXPECT_TRUE(events::check_event(Bytes(2, 0xFF)).empty());
+    EXPECT_EQ(events::correct_event(Bytes{0x01, 0x03}), (Bytes{0x01, 0x03}));
     // 131142 bytes (one block and the footer) and 131135 (the shortest that
     // holds all 16 data ranges) check channels 0 to 15.
     for (std::size_t size : {std::size_t{131142}, std::size_t{131135}}) {
@@ -283,9 +287,9 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
         ev[3] = 0x01;
         ev[131134] = 0x80;  // high byte of channel 15's last word
         const std::vector<EccEntry> expected = {{0, 3, 1, 0, 0, 1}, {8190, 131133, 0x8000, 0, 15, 1}};
-        EXPECT_EQ(check::check_event(ev), expected) << size;
+        EXPECT_EQ(events::check_event(ev), expected) << size;
         Bytes want(size, 0);
-        EXPECT_EQ(check::correct_event(ev), want) << size;
+        EXPECT_EQ(events::correct_event(ev), want) << size;
     }
 }
 
@@ -293,7 +297,7 @@ TEST(EventCheckWhole, TwoBytesAndShortChipBlocks) {
 
 std::string fault_of(const Bytes& ev, tbb::task_arena& arena, const check::Schedule& schedule = {}) {
     try {
-        (void)check::check_event(ev, arena, check::best_kernel(), schedule);
+        (void)events::check_event(ev, arena, runtime::cpu::best(), schedule);
     } catch (const InternalFault& f) {
         return f.what();
     }
@@ -319,7 +323,7 @@ TEST(EventCheckLimits, SizesOutsideTheGeometryAreInternalFaults) {
         }
         EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes + check::kChipBlockBytes), eight, on), too_many) << who;
     }
-    EXPECT_THROW((void)check::correct_event(Bytes(131134)), InternalFault);
+    EXPECT_THROW((void)events::correct_event(Bytes(131134)), InternalFault);
 }
 
 // A fault met by a pool task ends the call on the calling thread; the pool
@@ -329,8 +333,8 @@ TEST(EventCheckLimits, PoolStaysUsableAfterAFault) {
     good[103] = 0x01;
     const std::vector<EccEntry> expected = {{100, 103, 1, 0, 0, 1}};
     for (int round = 0; round < 3; ++round) {
-        EXPECT_THROW((void)check::check_event(Bytes(check::kChipBlockBytes * 6 - 10)), InternalFault);
-        EXPECT_EQ(check::check_event(good), expected);
+        EXPECT_THROW((void)events::check_event(Bytes(check::kChipBlockBytes * 6 - 10)), InternalFault);
+        EXPECT_EQ(events::check_event(good), expected);
     }
     EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
 }
@@ -354,10 +358,10 @@ TEST(EventCheckThreads, SameFindingsForAnyThreadCountAndKernel) {
     tbb::task_arena one(1);
     tbb::task_arena eight(8);
     for (Kernel k : available_kernels()) {
-        EXPECT_EQ(check::check_event(ev, one, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event(ev, eight, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, one, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event(ev, eight, k), expected) << "kernel " << int(k);
     }
-    EXPECT_EQ(check::check_event(ev), expected);
+    EXPECT_EQ(events::check_event(ev), expected);
 }
 
 // ------------------------------------------------------------- schedules
@@ -425,7 +429,7 @@ class CheckDifferential : public ::testing::TestWithParam<FlipCase> {};
 // Same findings, in the same order, from the word-by-word rule, from the
 // previous per-channel lists, and from check_channels on every arena size,
 // schedule and kernel.  The cases run one after the other on one thread, so
-// a clean event follows a dirty one: lists kept from a call must come back
+// a clean event follows a dirty one: lists cached from a call must come back
 // empty.
 TEST_P(CheckDifferential, SameFindingsEverywhere) {
     const FlipCase& c = GetParam();
@@ -445,14 +449,14 @@ TEST_P(CheckDifferential, SameFindingsEverywhere) {
     static tbb::task_arena eight(8);
     for (Kernel k : available_kernels()) {
         EXPECT_EQ(per_channel_lists(ev, k), expected) << "kernel " << int(k);
-        EXPECT_EQ(check::check_event_serial(ev, k), expected) << "kernel " << int(k);
+        EXPECT_EQ(events::check_event_serial(ev, k), expected) << "kernel " << int(k);
         for (tbb::task_arena* arena : {&one, &two, &eight}) {
             for (const NamedSchedule& s : kSchedules) {
                 const auto where = ::testing::Message() << "kernel " << int(k) << ", " << arena->max_concurrency()
                                                         << " threads, " << s.name;
                 const check::ChannelFindings found = check::check_channels(ev, *arena, k, s.schedule);
                 ASSERT_EQ(found.channels(), channels) << where;
-                EXPECT_EQ(found.joined(), expected) << where;
+                EXPECT_EQ(events::joined(found), expected) << where;
                 EXPECT_EQ(found.total(), expected.size()) << where;
                 if (s.schedule.helpers_only && arena->max_concurrency() > 1) {
                     EXPECT_EQ(found.helper_channels(), channels) << where;
@@ -480,9 +484,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FlipCase{"TwoBytes", 2, 0.0, 8}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-// A list kept from a call with findings everywhere serves the next call
+// A list cached from a call with findings everywhere serves the next call
 // empty, on the caller and on pool threads alike.
-TEST(CheckSchedule, KeptListsComeBackEmpty) {
+TEST(CheckSchedule, CachedListsComeBackEmpty) {
     tbb::task_arena eight(8);
     const Bytes dirty(check::kFullEventBytes, 0xFF);
     Bytes one_finding = zero_event();
@@ -490,9 +494,9 @@ TEST(CheckSchedule, KeptListsComeBackEmpty) {
     const std::vector<EccEntry> expected = {{0, 131143, 1024, 0, 10, 1}};
     for (const NamedSchedule& s : kSchedules) {
         for (int round = 0; round < 3; ++round) {
-            EXPECT_EQ(check::check_channels(dirty, eight, check::best_kernel(), s.schedule).total(), 393216u);
-            EXPECT_EQ(check::check_event(one_finding, eight, check::best_kernel(), s.schedule), expected) << s.name;
-            EXPECT_TRUE(check::check_event(zero_event(), eight, check::best_kernel(), s.schedule).empty()) << s.name;
+            EXPECT_EQ(check::check_channels(dirty, eight, runtime::cpu::best(), s.schedule).total(), 393216u);
+            EXPECT_EQ(events::check_event(one_finding, eight, runtime::cpu::best(), s.schedule), expected) << s.name;
+            EXPECT_TRUE(events::check_event(zero_event(), eight, runtime::cpu::best(), s.schedule).empty()) << s.name;
         }
     }
 }
@@ -505,7 +509,7 @@ TEST(CheckSchedule, CleanEventStaysOnTheCaller) {
     const Bytes clean = flipped_event(check::kFullEventBytes, 0.0, 11);
     const Bytes few = flipped_event(check::kFullEventBytes, 0.001, 12);
     for (Kernel k : {Kernel::Avx2, Kernel::Avx512Gfni}) {
-        if (!check::kernel_available(k)) continue;
+        if (!runtime::cpu::available(k)) continue;
         for (int round = 0; round < 20; ++round) {
             EXPECT_EQ(check::check_channels(clean, eight, k).helper_channels(), 0u) << "kernel " << int(k);
             EXPECT_EQ(check::check_channels(few, eight, k).helper_channels(), 0u) << "kernel " << int(k);
@@ -525,8 +529,8 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
     for (int round = 0; round < 5; ++round) {
         EXPECT_EQ(fault_of(Bytes(check::kFullEventBytes - 8), eight, on_pool),
                   "tolv96 channel data range lies past the end of the raw event");
-        const check::ChannelFindings found = check::check_channels(good, eight, check::best_kernel(), on_pool);
-        EXPECT_EQ(found.joined(), expected);
+        const check::ChannelFindings found = check::check_channels(good, eight, runtime::cpu::best(), on_pool);
+        EXPECT_EQ(events::joined(found), expected);
         EXPECT_EQ(found.helper_channels(), check::kChannels);
     }
     EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
@@ -534,7 +538,7 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
 
 // Several threads checking their own events on the shared pool at once,
 // under every schedule: small dense events, so that calls begin and end
-// (and hand kept lists around) often.
+// (and hand cached lists around) often.
 TEST(CheckSchedule, ConcurrentCallersShareThePool) {
     constexpr int kCallers = 6;
     constexpr int kRounds = 300;
@@ -553,7 +557,7 @@ TEST(CheckSchedule, ConcurrentCallersShareThePool) {
             for (int round = 0; round < kRounds; ++round) {
                 const NamedSchedule& s = kSchedules[(i + round) % 3];
                 const int which = round % 7 == 0 ? 0 : i;
-                if (check::check_event(events[which], pool::arena(), check::best_kernel(), s.schedule) !=
+                if (events::check_event(events[which], pool::arena(), runtime::cpu::best(), s.schedule) !=
                     expected[which]) {
                     ++mismatches;
                 }
@@ -576,7 +580,7 @@ TEST(EventCorrection, SingleFlipsRestoredDoubleFlipsLeftAndFlagged) {
         for (const auto& [start, end] : check::channel_offsets()) {
             for (std::size_t p = start; p < end; p += 2) put_word(original, p, random_clean_word(rng));
         }
-        ASSERT_TRUE(check::check_event(original).empty());
+        ASSERT_TRUE(events::check_event(original).empty());
 
         Bytes single = original;
         Bytes twice = original;
@@ -599,23 +603,23 @@ TEST(EventCorrection, SingleFlipsRestoredDoubleFlipsLeftAndFlagged) {
                 }
             }
         }
-        const std::vector<EccEntry> single_found = check::check_event(single);
+        const std::vector<EccEntry> single_found = events::check_event(single);
         ASSERT_EQ(single_found.size(), single_at.size());
         for (std::size_t i = 0; i < single_found.size(); ++i) {
             EXPECT_EQ(single_found[i].position, single_at[i]);
             EXPECT_EQ(single_found[i].correctable, 1);
             EXPECT_EQ(single_found[i].corrected, get_word(original, single_at[i]));
         }
-        EXPECT_EQ(check::correct_event(single), original);
+        EXPECT_EQ(events::correct_event(single), original);
 
-        const std::vector<EccEntry> twice_found = check::check_event(twice);
+        const std::vector<EccEntry> twice_found = events::check_event(twice);
         ASSERT_EQ(twice_found.size(), twice_at.size());  // two inversions never give S = 0
         for (std::size_t i = 0; i < twice_found.size(); ++i) {
             EXPECT_EQ(twice_found[i].position, twice_at[i]);
             EXPECT_EQ(twice_found[i].correctable, 0);
             EXPECT_EQ(twice_found[i].corrected, twice_found[i].word);
         }
-        EXPECT_EQ(check::correct_event(twice), twice);
+        EXPECT_EQ(events::correct_event(twice), twice);
     }
 }
 
@@ -657,6 +661,48 @@ TEST(PoolSize, ProcessPoolMatchesItsEnvironment) {
     EXPECT_EQ(pool::size(), expected);
     EXPECT_EQ(static_cast<std::size_t>(pool::arena().max_concurrency()), expected);
     EXPECT_GE(pool::available_processors(), 1u);
+}
+
+// A process forked from one whose pool runs (a thread of the parent is
+// inside a check at the fork) has the calling thread alone: the check never
+// hands a channel to the inherited arena, which has no workers, even when
+// the schedule asks for helpers only, and gives the parent's findings; so
+// does a process forked from that one.  The time limit ends a check that
+// waits for a helper that cannot come.
+TEST(PoolFork, ForkedChildChecksOnTheCallerAlone) {
+    const Bytes dense = flipped_event(check::kFullEventBytes, 0.1, 31);
+    const std::vector<EccEntry> expected = reference_check(dense);
+    const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
+    ASSERT_EQ(events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
+    const auto caller_alone = [&] {
+        if (pool::size() != 1 || pool::arena().max_concurrency() != 1) return false;
+        for (int round = 0; round < 20; ++round) {
+            for (const NamedSchedule& s : kSchedules) {
+                const check::ChannelFindings found =
+                    check::check_channels(dense, pool::arena(), runtime::cpu::best(), s.schedule);
+                if (found.helper_channels() != 0 || events::joined(found) != expected) return false;
+            }
+        }
+        return events::check_event(dense) == expected && events::correct_event(dense) != dense;
+    };
+    std::atomic<bool> stop{false};
+    std::atomic<int> busy_calls{0};
+    std::thread busy([&] {
+        while (!stop.load()) {
+            (void)events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool);
+            ++busy_calls;
+        }
+    });
+    while (busy_calls.load() < 2) std::this_thread::yield();
+    const std::string outcome = vexoacq::testing::run_bounded(120, std::size_t{4} << 30, [&] {
+        return caller_alone() &&
+               vexoacq::testing::run_bounded(120, std::size_t{4} << 30, caller_alone) == "passed";
+    });
+    stop.store(true);
+    busy.join();
+    EXPECT_EQ(outcome, "passed");
+    EXPECT_EQ(pool::size(), static_cast<std::size_t>(pool::arena().max_concurrency()));
+    EXPECT_EQ(events::check_event(dense, pool::arena(), runtime::cpu::best(), on_pool), expected);
 }
 
 }  // namespace

@@ -136,9 +136,9 @@ TEST(TimeAxis, WorkedExamples) {
         EXPECT_TRUE(time[1].empty());
         // Over lists that held other values (shorter, as long, longer), every
         // kernel writes the same lists as the rule on empty ones.
-        for (const kernels::Kernel kernel : kernels::kAllKernels)
+        for (const runtime::cpu::Kernel kernel : runtime::cpu::kAllKernels)
             for (const std::size_t held : {std::size_t{1}, c.want.size(), c.want.size() + 7}) {
-                SCOPED_TRACE(std::string(kernels::name(kernel)) + " over " + std::to_string(held));
+                SCOPED_TRACE(std::string(runtime::cpu::name(kernel)) + " over " + std::to_string(held));
                 Lists reused{U16s(held, 0xBEEF), U16s(held, 0xBEEF)};
                 ASSERT_TRUE(util::replace_time_axis(reused, labels, p, kernel).ok());
                 EXPECT_EQ(reused, time);
@@ -150,7 +150,7 @@ TEST(TimeAxis, ReplacingEmptiesChannelsWithoutLabelsAndBeyondParams) {
     const auto p = make_params("zelkv3", 2, 8, 2);
     Lists time{{9, 9}, {9}, {9, 9, 9}};
     const Lists labels{{1, 2}, {}, {1}};
-    ASSERT_TRUE(util::replace_time_axis(time, labels, p, kernels::best()).ok());
+    ASSERT_TRUE(util::replace_time_axis(time, labels, p, runtime::cpu::best()).ok());
     EXPECT_EQ(time, (Lists{{0, 1, 2, 3}, {}, {}}));
 }
 
@@ -201,7 +201,7 @@ TEST(TimeAxis, MissingLists) {
         for (const auto& c : cases) {
             Lists time(c.time_lists, U16s{7});
             const auto r = util::replace_time_axis(time, c.labels, make_params("zelkv3", c.channels, 512, 4),
-                                                   kernels::best());
+                                                   runtime::cpu::best());
             ASSERT_EQ(r.ok(), c.ok);
             if (!c.ok) {
                 EXPECT_EQ(r.error(), ParsingError::MissingData);

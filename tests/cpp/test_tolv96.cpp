@@ -465,7 +465,7 @@ TEST(Tolv96Reuse, DecodingIntoAUsedRecordEqualsAFreshDecode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.first.what) + " then " + c.second.what);
         const auto fresh = parse_into<Tolv96Event>(*c.second.raw, *c.second.params);
-        for (const auto kernel : vexoacq::parsing::kernels::kAllKernels) {
+        for (const auto kernel : vexoacq::runtime::cpu::kAllKernels) {
             Tolv96Event record;
             (void)decode_into(*c.first.raw, *c.first.params, record, kernel);
             const auto again = decode_into(*c.second.raw, *c.second.params, record, kernel);

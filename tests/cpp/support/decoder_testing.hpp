@@ -307,7 +307,7 @@ void add_random_keys(Params& p, std::initializer_list<const char*> keys, Rng& rn
 template <class E>
 Result<void, error::ParsingError> decode_with_every_kernel(const Bytes& raw, const acquisition::Params& p, E& want,
                                                            E (&reused)[3], int round) {
-    namespace k = parsing::kernels;
+    namespace k = runtime::cpu;  // its first three levels: one per decoder body
     const auto want_r = decode_into(raw, p, want, k::Kernel::Scalar);
     for (int kernel = 0; kernel < 3; ++kernel) {
         const auto got_r = decode_into(raw, p, reused[kernel], k::kAllKernels[kernel]);

@@ -39,10 +39,12 @@
 #include "error.hpp"
 #include "export/csv.hpp"
 #include "parsing/parsing.hpp"
+#include "support/ecc_events.hpp"
 
 namespace vexoacq::fuzz {
 
 using Bytes = std::span<const std::uint8_t>;
+namespace events = testing::ecc_events;
 
 inline constexpr std::string_view kModels[] = {
     "zelkv3", "quopv2", "brindlexv3", "zelkv3s", "ryk16", "tolv96", "mervyv2_eval",
@@ -169,8 +171,8 @@ inline void ecc_one(Bytes in) {
     std::vector<std::uint8_t> raw(in.begin(), in.end());
     if (!raw.empty() && (raw[0] & 1)) raw.resize(131142 - (raw[0] >> 5), raw.size() > 1 ? raw[1] : 0);
     run_guarded([&] {
-        (void)ecc::check::check_event(raw);
-        (void)ecc::check::correct_event(raw);
+        (void)events::check_event(raw);
+        (void)events::correct_event(raw);
     });
 }
 

@@ -1,4 +1,5 @@
-// The process's one pool of worker threads, used by the ECC check.
+// The process's one pool of worker threads, used by the ECC check and the
+// CSV export.
 //
 // It is a oneTBB task arena made on first use and kept until the process
 // ends (it is never destroyed, so no worker outlives a torn-down arena at
@@ -6,6 +7,16 @@
 // holds a whole number above zero; when that variable is unset or not a
 // number, RAYON_RS_NUM_CPUS under the same rule; else the processors
 // available to the process (its affinity mask, capped by a cgroup CPU quota).
+//
+// A process forked from one that had made the pool has no worker threads
+// (fork() copies only the calling thread) and cannot get new ones from
+// oneTBB, whose inherited state still counts the parent's.  There the pool
+// is the calling thread alone: arena() is an arena of one slot, size() is 1,
+// and the ECC check and the export take their one-thread paths, with the
+// same results.  A process forked before the pool was first used makes a
+// full pool of its own, as does every process started afresh (the spawn and
+// forkserver start methods of multiprocessing).  See pool.cpp for how the
+// fork is detected.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +25,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
-namespace vexoacq::ecc::pool {
+namespace vexoacq::runtime::pool {
 
 // Upper bound on the pool size, whatever the environment asks for.
 inline constexpr std::size_t kMaxThreads = 1024;
@@ -41,10 +52,13 @@ std::optional<std::size_t> cgroup_v1_limit(std::string_view quota, std::string_v
 std::size_t available_processors() noexcept;
 
 // The process-wide arena; made by the first caller (concurrent first callers
-// wait for it).
+// wait for it).  When its max_concurrency() is 1 (a one-thread pool, or the
+// calling thread alone in a forked child) work is to be done on the caller
+// without entering the arena: in a forked child nothing may call into
+// oneTBB.
 tbb::task_arena& arena();
 
 // Its number of threads (the calling thread included).
 std::size_t size();
 
-}  // namespace vexoacq::ecc::pool
+}  // namespace vexoacq::runtime::pool

@@ -1,22 +1,25 @@
-#include "ecc/pool.hpp"
+#include "runtime/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <oneapi/tbb/global_control.h>
 
-namespace vexoacq::ecc::pool {
+namespace vexoacq::runtime::pool {
 
 std::optional<std::size_t> parse_count(const char* text) noexcept {
     if (text == nullptr) return std::nullopt;
@@ -228,13 +231,50 @@ std::size_t available_processors() noexcept {
 
 namespace {
 
+// How the pool meets fork().  oneTBB's scheduler state (its worker threads'
+// bookkeeping, its locks) is copied into a forked child, but its threads are
+// not: in the child the inherited arena has no workers, a task enqueued
+// there never runs (and keeps whatever it holds), and a fresh arena made in
+// the child gets no workers either, since the scheduler believes its
+// threads still exist.  A lock a parent thread held inside oneTBB at the
+// fork stays held in the child for ever.  So a process forked from one that
+// made the pool (or had begun to make it) never calls into oneTBB: its pool
+// is the calling thread alone, an arena of one slot that is never
+// initialised, which every user of the pool takes to mean "run here, on
+// your own".  A process forked before the pool was begun has no pool of its
+// own yet and makes a full one on first use, like any fresh process.
+//
+// Two markers tell the cases apart.  `g_owner` is the process id of the
+// process that began making the pool, set before anything else is done;
+// `g_inherited`, set by a fork handler in the child whenever a pool had been
+// begun, lets the common case (the pool exists, no fork since) skip the
+// process id check.  A child forked in the short span before the handler is
+// registered sees a foreign owner instead.  Neither check waits on anything
+// a thread of the parent could have held.
+
 struct Pool {
     std::size_t threads;
     tbb::task_arena* arena;
 };
 
-const Pool& pool() {
+std::atomic<pid_t> g_owner{0};
+std::atomic<bool> g_inherited{false};
+std::atomic<const Pool*> g_pool{nullptr};
+
+// Never initialised: asked for its concurrency it answers 1 without
+// touching the scheduler.  Built at load, so no first-use guard is involved.
+tbb::task_arena g_caller_arena(1);
+const Pool g_caller_only{1, &g_caller_arena};
+
+void on_fork_child() noexcept {
+    if (g_owner.load(std::memory_order_relaxed) != 0) g_inherited.store(true, std::memory_order_relaxed);
+}
+
+const Pool& full_pool() {
     static const Pool instance = [] {
+        // Registered before the pool is published: every fork from then on
+        // marks its child.  Its only failure is a lack of memory.
+        if (pthread_atfork(nullptr, nullptr, &on_fork_child) != 0) throw std::bad_alloc();
         const std::size_t n =
             thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
         // oneTBB caps the workers of all arenas at the hardware concurrency
@@ -251,10 +291,29 @@ const Pool& pool() {
     return instance;
 }
 
+const Pool& pool() {
+    const Pool* made = g_pool.load(std::memory_order_acquire);
+    if (g_inherited.load(std::memory_order_relaxed)) return g_caller_only;
+    if (made != nullptr) return *made;
+    // First use in this process, or a pool begun before a fork that came
+    // before the fork handler was registered.
+    const pid_t self = ::getpid();
+    pid_t owner = g_owner.load(std::memory_order_acquire);
+    if (owner == 0 && g_owner.compare_exchange_strong(owner, self, std::memory_order_acq_rel)) owner = self;
+    if (owner != self) {
+        g_inherited.store(true, std::memory_order_relaxed);
+        return g_caller_only;
+    }
+    // This process's own first users: one makes the pool, the others wait.
+    const Pool& p = full_pool();
+    g_pool.store(&p, std::memory_order_release);
+    return p;
+}
+
 }  // namespace
 
 tbb::task_arena& arena() { return *pool().arena; }
 
 std::size_t size() { return pool().threads; }
 
-}  // namespace vexoacq::ecc::pool
+}  // namespace vexoacq::runtime::pool
