@@ -25,6 +25,9 @@
 //   so nested aliases multiply.  A shared node is charged the expansions
 //   that reading it again would make, which it recorded when it was first
 //   typed; the nodes themselves cost nothing, since they are not built again.
+// - a named string may be the key of many mappings: it is hashed once, when
+//   it is first a key, and the keys of params and of the top-level mapping
+//   are read in place, so no use copies or hashes its text again.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
