@@ -25,6 +25,9 @@
 //   so nested aliases multiply.  A shared node is charged the expansions
 //   that reading it again would make, which it recorded when it was first
 //   typed; the nodes themselves cost nothing, since they are not built again.
+// - a named string may be the key of many mappings: it is hashed once, when
+//   it is first a key, and the keys of params and of the top-level mapping
+//   are read in place, so no use copies or hashes its text again.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -36,6 +39,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -503,16 +507,20 @@ private:
 
 // Builds a mapping while refusing a key equal to an earlier one, in time
 // linear in the number of entries.  Scalar keys are hashed and compared
-// directly; the other keys are compared by their KeyNumbers.
+// directly; the other keys are compared by their KeyNumbers.  A scalar key
+// that an alias names may be a long string used as the key of many
+// mappings, so the reader hashes it once and passes the hash in.
 class MappingBuilder {
 public:
     explicit MappingBuilder(KeyNumbers& numbers) : numbers_(numbers) {}
 
-    bool insert(YamlValue key, YamlValue value) {
+    // `known_hash`, when given, is scalar_key_hash of a scalar key, kept by
+    // the caller for a key that it meets many times.
+    bool insert(YamlValue key, YamlValue value, std::optional<std::size_t> known_hash = std::nullopt) {
         if (is_collection_key(key)) {
             if (!collection_keys_.insert(numbers_.of(key)).second) return false;
         } else {
-            const std::size_t h = scalar_key_hash(key);
+            const std::size_t h = known_hash ? *known_hash : scalar_key_hash(key);
             const auto [first, last] = scalar_keys_.equal_range(h);
             for (auto it = first; it != last; ++it) {
                 if (same_scalar_key(mapping_.key(it->second), key)) return false;
@@ -583,18 +591,24 @@ private:
         return true;
     }
 
-    // Any scalar, whatever its style or tag, as its text (a mapping key, or
-    // the model); `not_scalar` is the problem reported for anything else.
-    YamlResult<std::string> scalar_text(std::size_t& pos, const char* not_scalar);
+    // Any scalar, whatever its style or tag (a mapping key, or the model): the
+    // position of its event, whose value is the text, so that a long string
+    // named by many keys is not copied for each; `not_scalar` is the problem
+    // reported for anything else.
+    YamlResult<std::size_t> scalar_node(std::size_t& pos, const char* not_scalar);
     YamlResult<Params> params(std::size_t& pos, std::size_t depth);
     YamlResult<YamlMapping> registers(std::size_t& pos, std::size_t depth);
     YamlResult<std::size_t> count(std::size_t& pos);
     // A node of the value rule at pos, following an alias; moves pos past it.
-    YamlResult<YamlValue> value(std::size_t& pos, std::size_t depth, Context ctx);
+    // `node`, when given, receives the position of the node read.
+    YamlResult<YamlValue> value(std::size_t& pos, std::size_t depth, Context ctx, std::size_t* node = nullptr);
     // The node at `node` (not an alias), typed afresh.
     YamlResult<YamlValue> typed(std::size_t node, std::size_t depth, Context ctx);
     // The node at `node`, which an alias names: typed once per context, then shared.
     YamlResult<YamlValue> named(std::size_t node, std::size_t depth, Context ctx);
+    // scalar_key_hash of the shared value of a named scalar node, computed
+    // the first time the node is a key.
+    std::size_t named_key_hash(std::size_t node, Context ctx);
     YamlResult<YamlValue> scalar(const Event& e, Context ctx);
     YamlResult<YamlMapping> mapping_entries(std::size_t& pos, std::size_t depth, Context ctx);
 
@@ -604,23 +618,25 @@ private:
     std::size_t deepest_ = 0;  // deepest collection level entered so far
 
     // A named node once typed: its value, how many levels it nests below the
-    // level it was read at, and the alias expansions made inside it (its own
-    // aliases, each with the expansions of the node it names).
+    // level it was read at, the alias expansions made inside it (its own
+    // aliases, each with the expansions of the node it names), and for a
+    // scalar used as a mapping key, the key's hash.
     struct Shared {
         YamlValue value;
         std::size_t height = 0;
         std::size_t expansions = 0;
+        std::optional<std::size_t> key_hash;
     };
     std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
     KeyNumbers key_numbers_;                              // for the keys that are collections
 };
 
-YamlResult<std::string> Reader::scalar_text(std::size_t& pos, const char* not_scalar) {
+YamlResult<std::size_t> Reader::scalar_node(std::size_t& pos, const char* not_scalar) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
     if (e.kind != Kind::Scalar) return Err{problem(not_scalar, e)};
     pos += 1;
-    return e.value;
+    return node;
 }
 
 // channels, windows, samples: a plain scalar (any tag) or a literal block
@@ -666,19 +682,23 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
     pos += 1;
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
-        VEXO_ASSIGN_OR_RETURN(YamlValue key, value(pos, depth, ctx));
+        std::size_t key_node = npos;
+        VEXO_ASSIGN_OR_RETURN(YamlValue key, value(pos, depth, ctx, &key_node));
         VEXO_ASSIGN_OR_RETURN(YamlValue val, value(pos, depth, ctx));
-        if (!builder.insert(std::move(key), std::move(val))) return Err{problem("duplicate mapping key", at)};
+        std::optional<std::size_t> hash;
+        if (ev_[key_node].named && !is_collection_key(key)) hash = named_key_hash(key_node, ctx);
+        if (!builder.insert(std::move(key), std::move(val), hash)) return Err{problem("duplicate mapping key", at)};
     }
     pos += 1;
     return std::move(builder).take();
 }
 
 // depth is the level of the collection holding the node.
-YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx) {
-    VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
-    VEXO_ASSIGN_OR_RETURN(YamlValue v, ev_[node].named ? named(node, depth, ctx) : typed(node, depth, ctx));
+YamlResult<YamlValue> Reader::value(std::size_t& pos, std::size_t depth, Context ctx, std::size_t* node) {
+    VEXO_ASSIGN_OR_RETURN(const std::size_t at, resolve(pos));
+    VEXO_ASSIGN_OR_RETURN(YamlValue v, ev_[at].named ? named(at, depth, ctx) : typed(at, depth, ctx));
     pos = skip(pos);
+    if (node != nullptr) *node = at;
     return v;
 }
 
@@ -730,8 +750,19 @@ YamlResult<YamlValue> Reader::named(std::size_t node, std::size_t depth, Context
     const std::size_t height = deepest_ - depth;
     if (deepest_before > deepest_) deepest_ = deepest_before;
     if (!v.ok()) return v;
-    cache.insert_or_assign(node, Shared{*v, height, expansions_ - expansions_before});
+    cache.insert_or_assign(node, Shared{*v, height, expansions_ - expansions_before, std::nullopt});
     return v;
+}
+
+// A scalar is typed once per context and never again (it has no height), so
+// its shared value, and with it the hash, stays the same for the reading.
+std::size_t Reader::named_key_hash(std::size_t node, Context ctx) {
+    auto& cache = shared_[static_cast<std::size_t>(ctx)];
+    const auto it = cache.find(node);
+    check_invariant(it != cache.end(), "named key read without its shared value");
+    Shared& known = it->second;
+    if (!known.key_hash) known.key_hash = scalar_key_hash(known.value);
+    return *known.key_hash;
 }
 
 YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
@@ -748,11 +779,14 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
 
     Params p;
     bool have_model = false, have_channels = false, have_windows = false, have_samples = false;
-    std::vector<std::pair<std::string, YamlValue>> kept;
+    // The other keys, by the position of their scalar, with their values.
+    std::vector<std::pair<std::size_t, YamlValue>> kept;
+    std::unordered_set<std::size_t> kept_nodes;
     std::size_t cur = node + 1;
     while (ev_[cur].kind != Kind::MapEnd) {
         const Event& at = ev_[cur];
-        VEXO_ASSIGN_OR_RETURN(std::string key, scalar_text(cur, "mapping key is not a scalar"));
+        VEXO_ASSIGN_OR_RETURN(const std::size_t key_node, scalar_node(cur, "mapping key is not a scalar"));
+        const std::string& key = ev_[key_node].value;
         auto once = [&](bool& seen) -> YamlResult<bool> {
             if (seen) return Err{problem("duplicate field `" + key + "`", at)};
             seen = true;
@@ -760,7 +794,8 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         };
         if (key == "model") {
             VEXO_TRY(once(have_model));
-            VEXO_ASSIGN_OR_RETURN(p.model, scalar_text(cur, "model is not a scalar"));
+            VEXO_ASSIGN_OR_RETURN(const std::size_t model, scalar_node(cur, "model is not a scalar"));
+            p.model = ev_[model].value;
         } else if (key == "channels") {
             VEXO_TRY(once(have_channels));
             VEXO_ASSIGN_OR_RETURN(p.channels, count(cur));
@@ -771,8 +806,12 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
             VEXO_TRY(once(have_samples));
             VEXO_ASSIGN_OR_RETURN(p.samples, count(cur));
         } else {
+            // One scalar named twice is the same text twice, which the check
+            // at the end refuses in any case; refused here, a long string
+            // named by many keys is neither kept nor hashed once per key.
+            if (!kept_nodes.insert(key_node).second) return Err{problem("duplicate entry `" + key + "`", at)};
             VEXO_ASSIGN_OR_RETURN(YamlValue v, value(cur, depth + 1, Context::Params));
-            kept.emplace_back(std::move(key), std::move(v));
+            kept.emplace_back(key_node, std::move(v));
         }
     }
     const Event& end = ev_[cur];
@@ -781,12 +820,15 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     if (!have_windows) return Err{problem("missing field `windows`", end)};
     if (!have_samples) return Err{problem("missing field `samples`", end)};
 
+    // The kept keys are distinct scalars of the text, so their texts, hashed
+    // and copied once each here, add up to less than the text.
     std::unordered_set<std::string_view> texts;
     texts.reserve(kept.size());
     for (const auto& entry : kept) {
-        if (!texts.insert(entry.first).second) return Err{problem("duplicate entry `" + entry.first + "`", end)};
+        const std::string& key = ev_[entry.first].value;
+        if (!texts.insert(key).second) return Err{problem("duplicate entry `" + key + "`", end)};
     }
-    for (auto& [key, v] : kept) p.extra.push_back(YamlValue::string(std::move(key)), std::move(v));
+    for (auto& [key, v] : kept) p.extra.push_back(YamlValue::string(ev_[key].value), std::move(v));
     pos = after(pos, cur + 1);
     return p;
 }
@@ -822,7 +864,8 @@ YamlResult<Metadata> Reader::document(std::size_t root) {
     std::size_t pos = root + 1;
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
-        VEXO_ASSIGN_OR_RETURN(std::string key, scalar_text(pos, "mapping key is not a scalar"));
+        VEXO_ASSIGN_OR_RETURN(const std::size_t key_node, scalar_node(pos, "mapping key is not a scalar"));
+        const std::string& key = ev_[key_node].value;
         if (key == "params") {
             if (have_params) return Err{problem("duplicate field `params`", at)};
             have_params = true;

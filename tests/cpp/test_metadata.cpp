@@ -2,6 +2,9 @@
 // one table of rejected texts; then the nesting and alias-expansion limits.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -172,6 +175,16 @@ INSTANTIATE_TEST_SUITE_P(
                   {V::tagged("!u", seq({u(1)})), s("d")}, {V::mapping(map({{u(1), u(2)}})), s("e")},
                   {V::mapping(map({{u(2), u(1)}})), s("f")}, {seq({seq({u(1)})}), s("g")}, {seq({f(0.0)}), s("h")},
                   {seq({u(1), u(2)}), s("j")}}},
+        Accepted{"named_scalar_keys",
+                 "k: &k key\nn: &n 5\n*k : ignored\nparams:\n  model: m\n" + kCounts +
+                     "  *k : 1\n  *n : 2\n  m: [{*k : 1}, {*k : 2, key2: 3}, {*n : a, '5': b}]\n"
+                     "registers: {*k : 1, r: {*k : 2}, *n : 3, s: {*n : 4}}\n",
+                 "m", 8, 4, 32,
+                 {{s("key"), u(1)}, {s("5"), u(2)},
+                  {s("m"), seq({V::mapping(map({{s("key"), u(1)}})), V::mapping(map({{s("key"), u(2)}, {s("key2"), u(3)}})),
+                                V::mapping(map({{u(5), s("a")}, {s("5"), s("b")}}))})}},
+                 {{s("key"), u(1)}, {s("r"), V::mapping(map({{s("key"), u(2)}}))}, {u(5), u(3)},
+                  {s("s"), V::mapping(map({{u(5), u(4)}}))}}},
         Accepted{"explicit_document_markers", "%YAML 1.1\n---\n" + with_params("") + "...\n", "zelkv3", 8, 4, 32,
                  {}, {}}),
     [](const ::testing::TestParamInfo<Accepted>& p) { return std::string(p.param.name); });
@@ -278,6 +291,15 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"equal_mapping_keys_negative_zero", with_registers("{{a: [-0.0]}: x, {a: [0.0]}: y}")},
         Rejected{"equal_tagged_collection_keys", with_registers("{!t [1]: a, !t [1]: b}")},
         Rejected{"aliased_key_equals_written_key", "s: &s [1, {k: ~}]\n" + with_registers("{*s : a, [1, {k: null}]: b}")},
+        // A scalar key named through aliases is the same key at every use.
+        Rejected{"named_key_twice_in_params", "k: &k key\n" + with_params("  *k : 1\n  *k : 2\n")},
+        Rejected{"anchored_key_named_again_in_params", with_params("  &k key: 1\n  *k : 2\n")},
+        Rejected{"named_key_equals_written_key_in_params", "k: &k key\n" + with_params("  key: 1\n  *k : 2\n")},
+        Rejected{"named_number_key_equals_written_text_in_params", "n: &n 5\n" + with_params("  *n : 1\n  '5': 2\n")},
+        Rejected{"named_key_twice_in_nested_mapping", "k: &k key\n" + with_params("  m: [{*k : 1}, {*k : 1, *k : 2}]\n")},
+        Rejected{"named_key_equals_written_key_in_registers", "k: &k key\n" + with_registers("{r: {*k : 1}, *k : 2, key: 3}")},
+        Rejected{"named_number_key_equals_written_number", "n: &n 5\n" + with_registers("{*n : 1, 0x5: 2}")},
+        Rejected{"written_key_equals_later_named_key", "k: &k key\n" + with_registers("{key: 1, *k : 2}")},
         Rejected{"unknown_alias", with_params("  a: *nowhere\n")},
         // An alias must name an earlier anchor, even under an ignored key.
         Rejected{"unknown_alias_under_ignored_key", with_params("") + "junk: [*nowhere]\n"},
@@ -575,6 +597,125 @@ TEST(MetadataLimits, LargeAliasedKeysAreComparedInLinearTime) {
             return md.ok() && md->registers.get("k")->as_mapping().size() == 2;
         });
         EXPECT_EQ(outcome, "passed");
+    }
+}
+
+// Where named_key_text puts the keys that name the long string.
+enum class KeyPlace { Params, ParamsNested, RegistersNested, Ignored };
+
+// A string of `length` bytes, anchored under an ignored key and named `uses`
+// times as a mapping key: as keys of params itself (the second use is a
+// duplicate), as the key of a one-entry mapping in a list inside params or
+// registers, or as repeated ignored top-level keys.
+std::string named_key_text(KeyPlace place, std::size_t length, std::size_t uses) {
+    const std::string anchored = "other: &a '" + std::string(length, 'x') + "'\n";
+    std::string lines;
+    switch (place) {
+        case KeyPlace::Params:
+            for (std::size_t k = 0; k < uses; ++k) lines += "  *a : 1\n";
+            return anchored + with_params(lines);
+        case KeyPlace::ParamsNested: return anchored + with_params("  v: [" + list_of(uses, "{*a : 1}") + "]\n");
+        case KeyPlace::RegistersNested: return anchored + with_registers("{l: [" + list_of(uses, "{*a : 1}") + "]}");
+        case KeyPlace::Ignored:
+            for (std::size_t k = 0; k < uses; ++k) lines += "*a : 1\n";
+            return anchored + lines + with_params("");
+    }
+    return anchored;
+}
+
+// The list of one-entry mappings that named_key_text writes in params or
+// registers: `uses` of them, each with the long string as its key.
+bool is_list_of_named_keys(const YamlValue* list, std::size_t length, std::size_t uses) {
+    if (list == nullptr || list->as_sequence().size() != uses) return false;
+    const std::string text(length, 'x');
+    for (const YamlValue& item : list->as_sequence()) {
+        const YamlMapping& m = item.as_mapping();
+        if (m.size() != 1 || m.key(0).as_string().size() != length || m.value(0) != u(1)) return false;
+    }
+    return list->as_sequence().front().as_mapping().key(0).as_string() == text &&
+           list->as_sequence().back().as_mapping().key(0).as_string() == text;
+}
+
+// A 500 KB string named 25000 times as a key: 12.5 GB of key text if every
+// use were hashed or copied in full, from a text of 700 KB.  Each use costs
+// the same small amount, so the readings end well inside a CPU-time limit
+// and in a few hundred MB; duplicates among params' keys are still refused.
+TEST(MetadataLimits, LongNamedKeysAreReadOnce) {
+    constexpr std::size_t length = 500000, uses = 25000;
+    const struct {
+        const char* name;
+        KeyPlace place;
+        bool ok;
+    } cases[] = {
+        {"params keys", KeyPlace::Params, false},
+        {"keys of mappings in params", KeyPlace::ParamsNested, true},
+        {"keys of mappings in registers", KeyPlace::RegistersNested, true},
+        {"ignored top-level keys", KeyPlace::Ignored, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = named_key_text(c.place, length, uses);
+        ASSERT_LT(text.size(), std::size_t{1} << 20);
+        const std::string outcome = vexoacq::testing::run_cpu_bounded(1, std::size_t{384} << 20, [&] {
+            const auto md = parse_metadata(text);
+            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+            if (!md.ok()) return false;
+            switch (c.place) {
+                case KeyPlace::ParamsNested: return is_list_of_named_keys(md->params.extra.get("v"), length, uses);
+                case KeyPlace::RegistersNested: return is_list_of_named_keys(md->registers.get("l"), length, uses);
+                default: return md->params.extra.empty() && md->registers.empty();
+            }
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+}
+
+// The least CPU time, over three readings, that reading `text` takes.
+double cpu_seconds_reading(const std::string& text) {
+    double least = HUGE_VAL;
+    for (int r = 0; r < 3; ++r) {
+        timespec start{}, end{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        const bool ok = parse_metadata(text).ok();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        EXPECT_TRUE(ok);
+        least = std::min(least, static_cast<double>(end.tv_sec - start.tv_sec) +
+                                    static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9);
+    }
+    return least;
+}
+
+// The bytes a reading of `text` allocates, whatever its outcome.
+std::size_t allocated_reading_any(const std::string& text) {
+    const std::size_t before = g_allocated.load();
+    (void)parse_metadata(text);
+    return g_allocated.load() - before;
+}
+
+// Doubling both the named string and its uses doubles the text; work that
+// grows with the uses times the length grows four times.  Copying keys shows
+// in the bytes allocated, hashing them only in the CPU time, measured side by
+// side as a ratio.
+TEST(MetadataLimits, LongNamedKeysAreLinear) {
+    const struct {
+        const char* name;
+        KeyPlace place;
+        bool by_cpu;
+        std::size_t length, uses;
+    } cases[] = {
+        {"params keys", KeyPlace::Params, false, 20000, 1000},
+        {"ignored top-level keys", KeyPlace::Ignored, false, 20000, 1000},
+        {"keys of mappings in params", KeyPlace::ParamsNested, true, 200000, 10000},
+        {"keys of mappings in registers", KeyPlace::RegistersNested, true, 200000, 10000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = named_key_text(c.place, c.length, c.uses);
+        const std::string doubled = named_key_text(c.place, 2 * c.length, 2 * c.uses);
+        const double ratio = c.by_cpu ? cpu_seconds_reading(doubled) / cpu_seconds_reading(text)
+                                      : static_cast<double>(allocated_reading_any(doubled)) /
+                                            static_cast<double>(allocated_reading_any(text));
+        EXPECT_LT(ratio, 3.0) << ratio;
     }
 }
 

@@ -283,3 +283,51 @@ def test_alias_limit_is_100_expansions_per_event(tmp_path, pad_delta, last, acce
             vexoacq.export_csv(acq, [0], str(out), False)
         assert type(info.value).__name__ == "MetadataError"
         assert info.value.args == ("Could not process metadata: failed to serialized",)
+
+
+# A 500 KB string anchored once and named 50000 times as a mapping key: 25 GB
+# of key text if each use were hashed or copied in full, from a text under
+# 1 MB.  Within params the second use is a duplicate key, which is refused.
+LONG_KEY = "other: &a '" + "x" * 500_000 + "'\n"
+KEY_USES = 50_000
+NAMED_KEY_TEXTS = [
+    ("params_keys", params_text("  *a : 1\n" * KEY_USES, before=LONG_KEY), False),
+    ("params_nested", params_text("  v: [" + ",".join(["{*a: 1}"] * KEY_USES) + "]\n", before=LONG_KEY), True),
+    ("registers_nested", params_text(before=LONG_KEY).replace(
+        "registers: {}", "registers: {l: [" + ",".join(["{*a: 1}"] * KEY_USES) + "]}"), True),
+    ("ignored_top_level", params_text(before=LONG_KEY + "*a : 1\n" * KEY_USES), True),
+]
+NAMED_KEY_MEMORY = 512 << 20  # bytes of address space for the child
+
+
+@pytest.mark.parametrize("text,accepted", [(t, a) for _, t, a in NAMED_KEY_TEXTS],
+                         ids=[n for n, _, _ in NAMED_KEY_TEXTS])
+def test_long_named_keys_are_typed_within_cpu_and_memory_bounds(tmp_path, text, accepted):
+    assert len(text) < 1 << 20
+    root = one_event_acq(tmp_path / "acq")
+    out = tmp_path / "out"
+    out.mkdir()
+    (tmp_path / "hostile.yml").write_text(text)
+    # The CPU-time bound starts after the interpreter and the module are up:
+    # two seconds more than they used, which the machine's load does not
+    # stretch; typing these texts takes a small fraction of that.
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import os, resource, shutil, sys, vexoacq
+        root, out, hostile, memory = sys.argv[1:]
+        resource.setrlimit(resource.RLIMIT_AS, (int(memory), int(memory)))
+        acq = vexoacq.Acquisition(root)
+        shutil.copyfile(hostile, os.path.join(root, "metadata.yml"))
+        used = resource.getrusage(resource.RUSAGE_SELF)
+        cpu = int(used.ru_utime + used.ru_stime) + 2
+        resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+        try:
+            print(vexoacq.export_csv(acq, [0], out, False), len(os.listdir(out)))
+        except Exception as e:
+            print(type(e).__name__, e)
+    """), os.fspath(root), os.fspath(out), os.fspath(tmp_path / "hostile.yml"), str(NAMED_KEY_MEMORY)],
+        capture_output=True, text=True, env=child_env(), timeout=TIME_LIMIT * 4)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    if accepted:
+        assert proc.stdout.split() == ["None", "1"]
+    else:
+        assert proc.stdout.strip() == "MetadataError Could not process metadata: failed to serialized"

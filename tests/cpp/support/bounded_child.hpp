@@ -25,18 +25,19 @@ inline constexpr bool kAddressSpaceLimited = true;
 inline constexpr unsigned kTimeScale = 1;
 #endif
 
-// Runs `body` (returning bool) in a forked child with at most `seconds` of
-// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
-// when body returned true, otherwise it says what happened.
-template <class Body>
-std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
+namespace detail {
+
+// Forks, lets `limit` bound the child, runs `body` there and says how the
+// child ended.
+template <class Limit, class Body>
+std::string run_child(Limit limit, std::size_t memory_bytes, Body& body) {
     const pid_t pid = ::fork();
     if (pid < 0) return "fork failed";
     if (pid == 0) {
-        ::alarm(seconds * kTimeScale);
+        limit();
         if (kAddressSpaceLimited) {
-            const rlimit limit{memory_bytes, memory_bytes};
-            ::setrlimit(RLIMIT_AS, &limit);
+            const rlimit as{memory_bytes, memory_bytes};
+            ::setrlimit(RLIMIT_AS, &as);
         }
         int code = 1;
         try {
@@ -60,7 +61,36 @@ std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
         }
     }
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "time limit exceeded";
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
+        return "CPU time limit exceeded";
+    }
     return "killed by signal " + std::to_string(WTERMSIG(status));
+}
+
+}  // namespace detail
+
+// Runs `body` (returning bool) in a forked child with at most `seconds` of
+// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
+// when body returned true, otherwise it says what happened.
+template <class Body>
+std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
+    return detail::run_child([seconds] { ::alarm(seconds * kTimeScale); }, memory_bytes, body);
+}
+
+// The same with at most `cpu_seconds` of CPU time (times kTimeScale), which
+// the machine's load does not stretch, for a case whose fault is work that
+// grows faster than its text.  A wall-time bound of many times that still
+// ends a child that waits instead of working.
+template <class Body>
+std::string run_cpu_bounded(unsigned cpu_seconds, std::size_t memory_bytes, Body body) {
+    return detail::run_child(
+        [cpu_seconds] {
+            const rlim_t soft = cpu_seconds * kTimeScale;
+            const rlimit cpu{soft, soft + 1};
+            ::setrlimit(RLIMIT_CPU, &cpu);
+            ::alarm(60 * cpu_seconds * kTimeScale);
+        },
+        memory_bytes, body);
 }
 
 }  // namespace vexoacq::testing
