@@ -1,8 +1,10 @@
-// Runs a hostile case in a child process under a time limit and an
-// address-space limit, so that a case that hangs or grows without end fails
-// its test instead of stalling or exhausting the whole run.  The sanitizer
-// builds reserve terabytes of shadow memory up front, so there only the time
-// limit applies, stretched for their slower code.
+// Runs a hostile case in a child process under a CPU-time limit and an
+// address-space limit, so that a case that computes or grows without end
+// fails its test instead of stalling or exhausting the whole run.  CPU time
+// is what the machine's load does not stretch; a wall-clock limit of minutes
+// only ends a child that waits without using CPU (a FIFO read).  The
+// sanitizer builds reserve terabytes of shadow memory up front, so there
+// only the time limits apply, the CPU limit stretched for their slower code.
 #pragma once
 
 #include <signal.h>
@@ -25,15 +27,20 @@ inline constexpr bool kAddressSpaceLimited = true;
 inline constexpr unsigned kTimeScale = 1;
 #endif
 
-// Runs `body` (returning bool) in a forked child with at most `seconds` of
-// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
-// when body returned true, otherwise it says what happened.
+inline constexpr unsigned kWallSeconds = 240;  // below ctest's 300 s per test
+
+// Runs `body` (returning bool) in a forked child with at most `cpu_seconds`
+// of CPU time (times kTimeScale), kWallSeconds of wall time and
+// `memory_bytes` of address space.  The result reads "passed" when body
+// returned true, otherwise it says what happened.
 template <class Body>
-std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
+std::string run_bounded(unsigned cpu_seconds, std::size_t memory_bytes, Body body) {
     const pid_t pid = ::fork();
     if (pid < 0) return "fork failed";
     if (pid == 0) {
-        ::alarm(seconds * kTimeScale);
+        const rlimit cpu{cpu_seconds * kTimeScale, cpu_seconds * kTimeScale + 5};  // SIGXCPU, then SIGKILL
+        ::setrlimit(RLIMIT_CPU, &cpu);
+        ::alarm(kWallSeconds);
         if (kAddressSpaceLimited) {
             const rlimit limit{memory_bytes, memory_bytes};
             ::setrlimit(RLIMIT_AS, &limit);
@@ -59,7 +66,10 @@ std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
             default: return "threw";
         }
     }
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "time limit exceeded";
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
+        return "CPU-time limit exceeded";
+    }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "wall-clock limit exceeded";
     return "killed by signal " + std::to_string(WTERMSIG(status));
 }
 
