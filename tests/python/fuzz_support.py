@@ -629,7 +629,7 @@ def classify(rc, out, err, wall, case_bytes, *, slow_seconds, peak_mb):
     return findings
 
 
-def run_case(seed, *, known=False, mem_bytes=2 << 30, cpu_seconds=60, timeout=90, slow_seconds=2.0,
+def run_case(seed, *, known=False, mem_bytes=2 << 30, cpu_seconds=60, timeout=600, slow_seconds=2.0,
              peak_mb=400, workdir=None):
     """Makes, writes and exercises case `seed` in a child; returns its findings."""
     corpus = _load_corpus(os.environ.get("FUZZ_EVENT_CORPUS"))
