@@ -496,6 +496,6 @@ def test_this_file_passes_on_a_single_thread_pool():
     # The file takes some seconds of CPU; its own children have limits of
     # their own.
     proc = run_limited([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
-                       cpu_seconds=600, wall_seconds=1800, env=env)
+                       cpu_seconds=600, env=env)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-2000:]
     assert " passed" in proc.stdout and "1 skipped" in proc.stdout
