@@ -35,9 +35,10 @@ import vexoacq
 from acqbuilder import params, write_acquisition
 from conftest import child_env, words
 
-# The child's CPU-time limit (RLIMIT_CPU): a stopped case needs about a
-# second of it.  An export that ignores the signal runs into the limit.
-CHILD_CPU_LIMIT_S = 30
+# The child's CPU-time limit (RLIMIT_CPU): a stopped case needs under a
+# second of it, the export that finishes about three.  An export that
+# ignores the signal runs into the limit.
+CHILD_CPU_LIMIT_S = 20
 # After the signal the export stops within one poll interval (50 ms of wall
 # time, in which the export can use at most that much CPU per thread) plus
 # one event's decoding (0.1 s for the costly events): this bound in CPU
@@ -167,14 +168,16 @@ def quop_event(k):
 
 # name -> (params, distinct events, blocks, block whose file triggers the signal).
 LONG_EXPORTS = {
-    # 2000 files of 1000 events that each decode into 16384 channel slots
-    # (0.15 s a block here, 5 minutes in all): the signal comes once block 0's
-    # file is complete, and the stop between or inside the next blocks.
+    # 3000 files of 1000 events that each decode into 16384 channel slots
+    # (0.15 s a block here, 8 minutes in all, 45 s on a machine ten times
+    # faster): the signal comes once block 0's file is complete, and the stop
+    # between or inside the next blocks.
     "many blocks": (params("quopoc_quop", 16384, 256, 2, num_chips=16), [quop_event(k) for k in range(1000)],
-                    2000, 1),
+                    3000, 1),
     # Files of 1000 events that each decode into a million channel slots
-    # (0.1 s each, in both passes; about 100 s a file here): the signal comes
-    # once block 0's file is opened, and the stop inside that block.
+    # (0.1 s each, in both passes; about 100 s a file here, and 10 s on a
+    # machine ten times faster): the signal comes once block 0's file is
+    # opened, and the stop inside that block.
     "costly events": (params("quopoc_quop", 1 << 20, 256, 2, num_chips=16),
                       [words(0, 0, 0, 5, 1, 2, 0xFFFF)], 10, 0),
 }
@@ -200,7 +203,7 @@ def test_sigint_ends_a_long_export_with_keyboard_interrupt(tmp_path, name):
     got = run_child(root, out_dir, distinct, blocks, trigger)
     assert got["outcome"] == "KeyboardInterrupt"
     assert got["cpu_after_signal"] < STOP_WITHIN_CPU_S
-    assert got["files_when_fired"] == trigger + 1
+    assert got["files_when_fired"] >= trigger + 1
     files = csv_files(out_dir)
     # Stopped before the end, and no earlier than the block that triggered.
     assert trigger + 1 <= len(files) < blocks
