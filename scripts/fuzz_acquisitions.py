@@ -5,7 +5,7 @@
         --seconds 1800 --jobs 4 --start 0 [--known] [--out fuzz-findings.jsonl]
 
 Runs cases seed = start, start+1, ... in child processes (each under an
-address-space limit, a CPU limit and a wall timeout) until the time is up,
+address-space limit, a CPU limit and a generous wall timeout) until the time is up,
 prints a summary by category and writes one JSON line per finding, with
 the seed that reproduces it:
 
@@ -43,7 +43,9 @@ def main():
     ap.add_argument("--max-cases", type=int, default=10**9)
     ap.add_argument("--known", action="store_true")
     ap.add_argument("--mem-mb", type=int, default=2048)
-    ap.add_argument("--timeout", type=float, default=60)
+    ap.add_argument("--timeout", type=float, default=60, help="CPU seconds per case")
+    ap.add_argument("--wall-timeout", type=float, default=600,
+                    help="wall seconds per case: only for a case that waits without using CPU")
     ap.add_argument("--out", default="fuzz-findings.jsonl")
     ap.add_argument("--corpus", help="events from the C++ decode fuzz corpus (scripts/fuzz_cpp) for half the cases")
     args = ap.parse_args()
@@ -60,7 +62,7 @@ def main():
         while True:
             while len(running) < args.jobs and time.monotonic() < deadline and seed < args.start + args.max_cases:
                 fut = pool.submit(fuzz_support.run_case, seed, known=args.known, mem_bytes=args.mem_mb << 20,
-                                  cpu_seconds=int(args.timeout), timeout=args.timeout)
+                                  cpu_seconds=int(args.timeout), timeout=args.wall_timeout)
                 running[fut] = seed
                 seed += 1
             if not running:

@@ -656,7 +656,7 @@ TEST(MetadataLimits, LongNamedKeysAreReadOnce) {
         SCOPED_TRACE(c.name);
         const std::string text = named_key_text(c.place, length, uses);
         ASSERT_LT(text.size(), std::size_t{1} << 20);
-        const std::string outcome = vexoacq::testing::run_cpu_bounded(1, std::size_t{384} << 20, [&] {
+        const std::string outcome = vexoacq::testing::run_bounded(1, std::size_t{384} << 20, [&] {
             const auto md = parse_metadata(text);
             if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
             if (!md.ok()) return false;

@@ -2,6 +2,8 @@
 (the test runner sets it to <build>/python)."""
 
 import os
+import resource
+import subprocess
 import sys
 
 import pytest
@@ -52,6 +54,36 @@ def child_env():
     return env
 
 
+# The wall-clock bound of a child interpreter.  It only ends a child that
+# blocks without using CPU (a read that waits for ever, a deadlock), so it is
+# far above what any child needs, on a slow machine under heavy load too.  A
+# child that computes without end is ended by its CPU-time limit
+# (RLIMIT_CPU), which the machine's load does not stretch.
+CHILD_WALL_LIMIT_S = 600
+
+
+def run_limited(args, *, cpu_seconds, wall_seconds=CHILD_WALL_LIMIT_S, env=None, preexec_fn=None):
+    """Runs a child (text output captured; env defaults to child_env()) under
+    `cpu_seconds` of CPU time and `wall_seconds` of wall time and returns a
+    CompletedProcess.  The CPU limit is set on the child as soon as it
+    exists; it counts the child's CPU time from its start.  A child ended by
+    it has returncode -SIGXCPU (or -SIGKILL at the hard limit, 5 s later); one
+    past the wall limit is killed and TimeoutExpired raised."""
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=child_env() if env is None else env, preexec_fn=preexec_fn) as proc:
+        try:
+            resource.prlimit(proc.pid, resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds + 5))
+        except ProcessLookupError:  # already gone
+            pass
+        try:
+            out, err = proc.communicate(timeout=wall_seconds)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+            raise
+    return subprocess.CompletedProcess(args, proc.returncode, out, err)
+
+
 def words(*ws):
     """16-bit words as big-endian bytes."""
     return b"".join(w.to_bytes(2, "big") for w in ws)
@@ -59,13 +91,12 @@ def words(*ws):
 
 @pytest.fixture
 def run_python():
-    """Runs a script in a fresh interpreter (same PYTHONPATH) and returns its stdout."""
-    import subprocess
+    """Runs a script in a fresh interpreter (same PYTHONPATH) under a minute of
+    CPU time (the scripts need a fraction of a second) and returns its stdout."""
 
     def run(code):
-        env = child_env()
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
-        assert proc.returncode == 0, proc.stderr
+        proc = run_limited([sys.executable, "-c", code], cpu_seconds=60)
+        assert proc.returncode == 0, (proc.returncode, proc.stderr)
         return proc.stdout
 
     return run

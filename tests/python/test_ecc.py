@@ -3,14 +3,13 @@ syndrome_to_index, ecc_check and ecc_correct."""
 
 import os
 import random
-import subprocess
 import sys
 import threading
 
 import pytest
 
 import vexoacq
-from conftest import child_env
+from conftest import child_env, run_limited
 
 CHIP = 131140
 FULL = 6 * CHIP + 2  # 786842
@@ -424,7 +423,9 @@ def run_in_child(code, **env_vars):
     env.pop("RAYON_NUM_THREADS", None)
     env.pop("RAYON_RS_NUM_CPUS", None)
     env.update(env_vars)
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)
+    # A second of CPU is needed; the limits only end a child that runs or
+    # waits without end.
+    return run_limited([sys.executable, "-c", code], cpu_seconds=120, env=env)
 
 
 COUNT_THREADS = """
@@ -492,9 +493,9 @@ def test_this_file_passes_on_a_single_thread_pool():
         pytest.skip("already running on a single-thread pool")
     env = child_env()
     env["RAYON_NUM_THREADS"] = "1"
-    proc = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
-        env=env, capture_output=True, text=True, timeout=600,
-    )
+    # The file takes some seconds of CPU; its own children have limits of
+    # their own.
+    proc = run_limited([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
+                       cpu_seconds=600, env=env)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-2000:]
     assert " passed" in proc.stdout and "1 skipped" in proc.stdout

@@ -8,8 +8,8 @@ import math
 import os
 import pathlib
 import pickle
+import signal
 import struct
-import subprocess
 import sys
 import threading
 import time
@@ -22,7 +22,7 @@ except ImportError:
     np = None
 
 import acqbuilder
-from conftest import SMALL_PARAMS, child_env, small_event
+from conftest import SMALL_PARAMS, child_env, run_limited, small_event
 
 import vexoacq
 
@@ -388,30 +388,52 @@ def test_tolv96_slots_above_channels_print_bad_channels_and_go_on(make_acq, out_
 
 # ------------------------------------------------------------- concurrency
 
+class _SeenMidExport(Exception):
+    pass
+
+
 def test_other_threads_run_during_an_export(five_events, out_dir):
+    # Another thread watches the output folder while the export runs.  Once
+    # it sees block 1's file (block 0's file is then complete) it signals the
+    # process, and the handler, which the export runs at its next poll, ends
+    # the export.  With the lock held for the whole call the thread could
+    # not look at all: the export would write all its files (some seconds
+    # of work) and the thread would find it finished.  Nothing waits for a
+    # fixed time; the export is long only so that it cannot end first.
     acq = vexoacq.Acquisition(five_events)
-    indices = [i % 5 for i in range(40000)]
-    started = threading.Event()
-    stop = threading.Event()
-    ticks = []
+    blocks = 1000
+    indices = [i % 5 for i in range(blocks * 1000)]
+    trigger = out_dir / "five (chunk 1).csv"
+    done = threading.Event()
+    seen = []
 
-    def spin():
-        started.set()
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
+    def handler(signum, frame):
+        if not done.is_set():
+            raise _SeenMidExport
 
-    t = threading.Thread(target=spin)
-    t.start()
-    started.wait()
-    begin = time.perf_counter()
-    vexoacq.export_csv(acq, indices, out_dir, False)
-    end = time.perf_counter()
-    stop.set()
-    t.join()
-    assert len(csv_files(out_dir)) == 40
-    during = [x for x in ticks if begin < x < end]
-    # With the lock held for the whole call the other thread could not tick at all.
-    assert len(during) > 100
+    def watch():
+        while not trigger.exists():
+            if done.is_set():
+                return
+            time.sleep(0.001)
+        if not done.is_set():
+            seen.append(len(csv_files(out_dir)))
+            os.kill(os.getpid(), signal.SIGUSR1)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        t = threading.Thread(target=watch)
+        t.start()
+        try:
+            with pytest.raises(_SeenMidExport):
+                vexoacq.export_csv(acq, indices, out_dir, False)
+        finally:
+            done.set()
+            t.join()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert seen and 2 <= seen[0] < blocks
+    assert 2 <= len(csv_files(out_dir)) < blocks
 
 
 # ------------------------------------------------------------ thread count
@@ -438,8 +460,10 @@ except Exception as e:  # the export error class is not a module attribute
     env = child_env()
     env["RAYON_NUM_THREADS"] = str(threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
-    assert proc.returncode == 0, proc.stderr
+    # A fraction of a second of CPU is needed; the limits only end a child
+    # that runs or waits without end.
+    proc = run_limited([sys.executable, "-c", code], cpu_seconds=60, env=env)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr)
     return proc.stdout, proc.stderr
 
 

@@ -3,11 +3,15 @@ and the harness's own classification of what a child run shows.
 
 Every case runs in a child interpreter under an address-space limit, a CPU
 limit and a wall timeout; the bounds are generous (a case takes a fraction
-of a second), so only a real hang, crash or blow-up trips them.
+of a second of CPU), so only a real hang, crash or blow-up trips them.  The
+"slow" bound is CPU time too, and the wall timeout only catches a child that
+waits without using CPU, so a loaded machine trips none of them.
 """
 
 import concurrent.futures
 import json
+import os
+import threading
 
 import pytest
 
@@ -32,7 +36,7 @@ EXPECTED_PANICS = (
     "attempt to divide by zero",
 )
 
-LIMITS = dict(mem_bytes=2 << 30, cpu_seconds=60, timeout=120, slow_seconds=20.0, peak_mb=1500)
+LIMITS = dict(mem_bytes=2 << 30, cpu_seconds=60, timeout=600, slow_seconds=20.0, peak_mb=1500)
 
 
 def unexpected(findings):
@@ -57,8 +61,8 @@ def _child_output(log, peak_kb=50_000):
     return json.dumps({"log": log, "peak_kb": peak_kb, "model": "zelkv3"}) + "\n"
 
 
-def _entry(kind, outcome, seconds=0.01, message="m"):
-    return {"kind": kind, "op": kind, "outcome": outcome, "message": message, "seconds": seconds}
+def _entry(kind, outcome, cpu_seconds=0.01, message="m"):
+    return {"kind": kind, "op": kind, "outcome": outcome, "message": message, "cpu_seconds": cpu_seconds}
 
 
 @pytest.mark.parametrize("rc, out, err, expected", [
@@ -74,7 +78,7 @@ def _entry(kind, outcome, seconds=0.01, message="m"):
     (0, _child_output([_entry("len", "MemoryError")]), "", ["memory"]),
     (0, _child_output([_entry("misc", "MemoryError")]), "", []),
     (0, _child_output([_entry("parsed_event", "pyo3_runtime.PanicException")]), "", ["panic"]),
-    (0, _child_output([_entry("parsed_event", "ok", seconds=30.0)]), "", ["slow"]),
+    (0, _child_output([_entry("parsed_event", "ok", cpu_seconds=30.0)]), "", ["slow"]),
     (0, _child_output([_entry("len", "ok")], peak_kb=3_000_000), "", ["memory"]),
 ])
 def test_classification(rc, out, err, expected):
@@ -83,6 +87,28 @@ def test_classification(rc, out, err, expected):
 
 
 def test_a_child_past_its_timeout_is_killed_and_counted_as_a_hang(tmp_path):
-    rc, _, _, wall = fuzz_support.run_in_child(["0", str(tmp_path / "acq")], mem_bytes=2 << 30,
-                                               cpu_seconds=60, timeout=0.001)
-    assert rc is None and wall < 60
+    # The child reads its event corpus first, and the corpus holds a FIFO
+    # with no writer: it waits there for ever, without using CPU, whatever
+    # the machine's speed.  If the timeout did not kill it, a writer that
+    # opens the FIFO five minutes later releases it and the run takes that long.
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    fifo = corpus / "0"
+    os.mkfifo(fifo)
+
+    def release():
+        try:
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:  # no reader: the child is gone
+            pass
+
+    watchdog = threading.Timer(300, release)
+    watchdog.start()
+    env = dict(os.environ, FUZZ_EVENT_CORPUS=str(corpus))
+    try:
+        rc, _, _, wall = fuzz_support.run_in_child(["0", str(tmp_path / "acq")], mem_bytes=2 << 30,
+                                                   cpu_seconds=60, timeout=1.0, env=env)
+    finally:
+        watchdog.cancel()
+    assert rc is None and wall < 300
+    assert fuzz_support.classify(rc, "", "", wall, 0, slow_seconds=2.0, peak_mb=400)[0][0] == "hang"

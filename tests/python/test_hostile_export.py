@@ -1,18 +1,18 @@
 """export_csv on hostile pedestals files: memory stays bounded by a small
 multiple of the file (after inflating, which is capped) plus a constant, and a
 file that cannot be decoded within those bounds means no correction.  Each
-case runs in a child interpreter under an address-space limit and a time
-limit, so that a fault shows as a failed child rather than a frozen or
+case runs in a child interpreter under an address-space limit and a CPU-time
+limit (and a wall-clock limit far above both, for a child that waits without
+using CPU), so that a fault shows as a failed child rather than a frozen or
 exhausted test run."""
 
 import os
-import subprocess
 import sys
 import zlib
 
 import pytest
 
-from conftest import child_env, small_event
+from conftest import run_limited, small_event
 
 import vexoacq
 
@@ -21,7 +21,8 @@ import vexoacq
 # then nothing decoded); ten times that still catches a decoder that grows
 # with what the file asks for (9.6 GB for the NONE run below).
 EXTRA_ADDRESS_SPACE = 1 << 30
-TIME_LIMIT = 60
+# Seconds of CPU time for a child; the costliest case takes half a second.
+CPU_LIMIT = 20
 
 CHILD = r"""
 import resource, sys
@@ -41,10 +42,8 @@ print(vm("VmHWM"))
 
 
 def run_child(acq_path, out_dir):
-    env = child_env()
-    return subprocess.run([sys.executable, "-c", CHILD, os.fspath(acq_path), os.fspath(out_dir),
-                           str(EXTRA_ADDRESS_SPACE)],
-                          capture_output=True, text=True, env=env, timeout=TIME_LIMIT)
+    return run_limited([sys.executable, "-c", CHILD, os.fspath(acq_path), os.fspath(out_dir),
+                        str(EXTRA_ADDRESS_SPACE)], cpu_seconds=CPU_LIMIT)
 
 
 def gzip_of_runs(head, run, count, tail):
@@ -78,7 +77,7 @@ def test_hostile_pedestals_file_is_no_table_within_bounds(make_acq, tmp_path, na
     (tmp_path / "out-hostile").mkdir()
     (tmp_path / "out-plain").mkdir()
     proc = run_child(root, tmp_path / "out-hostile")
-    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
     vexoacq.export_csv(vexoacq.Acquisition(plain), [0, 1], tmp_path / "out-plain", True)
     # The file means no correction: the rows are those of an acquisition
     # without a pedestals file.
@@ -91,8 +90,8 @@ def test_hostile_pedestals_file_is_no_table_within_bounds(make_acq, tmp_path, na
 # sixteen labels in a crafted order and carry no samples; repeated, it gives
 # four channels of thousands of labels each.  Merging those lists pass by pass
 # took 21 s for a 2 MB event; ordered by first labels it takes a fraction of a
-# second.  The bound is CPU time of the child, which the machine's load does
-# not stretch.
+# second (0.2 s of CPU here).  The bound is CPU time of the child, which the
+# machine's load does not stretch.
 LABEL_EVENT = bytes.fromhex(
     "ffffa7fafafa92fafafa4002027d3a020002000000ffff000000002800003a7ffa85852a"
     "8585ffff07027d96003a3a3a3a3a3a3a3a000200")
@@ -113,9 +112,7 @@ def test_long_crafted_label_lists_merge_in_bounded_time(make_acq, tmp_path):
     root = make_acq("labels", chunks=[[LABEL_EVENT * 36000]], params=params("zelkv3", 49, 0, 0))
     out = tmp_path / "out"
     out.mkdir()
-    env = child_env()
-    proc = subprocess.run([sys.executable, "-c", LABEL_CHILD, os.fspath(root), os.fspath(out), "5"],
-                          capture_output=True, text=True, env=env, timeout=TIME_LIMIT)
+    proc = run_limited([sys.executable, "-c", LABEL_CHILD, os.fspath(root), os.fspath(out), "5"], cpu_seconds=5)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
     assert int(proc.stdout) > 1_000_000
     # No channel carries data, so the file is the header alone.

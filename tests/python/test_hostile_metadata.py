@@ -1,14 +1,16 @@
 """Damaged and hostile "metadata.yml" and auxiliary files.
 
-Every case runs in a fresh interpreter under an address-space limit and a
-time limit, so that a call that hangs or allocates without bound fails its
-case instead of stalling or exhausting the test run.  The bounds are about
-ten times what the cases need.
+Every case runs in a fresh interpreter under an address-space limit, a
+CPU-time limit and a wall-clock limit, so that a call that computes or
+allocates without bound, or waits for ever, fails its case instead of
+stalling or exhausting the test run.  The memory and CPU bounds are some
+tens of times what the cases need (the costliest takes under a second of
+CPU); the wall-clock bound only catches a child that waits without using
+CPU (a FIFO read), and is far above anything the machine's load explains.
 """
 
 import os
 import resource
-import subprocess
 import sys
 import textwrap
 
@@ -16,10 +18,10 @@ import pytest
 
 import acqbuilder
 import vexoacq
-from conftest import SMALL_PARAMS, child_env, small_event
+from conftest import SMALL_PARAMS, run_limited, small_event
 
 MEMORY_LIMIT = 1 << 30  # bytes of address space for the child
-TIME_LIMIT = 15  # seconds of wall time for the child
+CPU_LIMIT = 20  # seconds of CPU time for the child
 
 COUNTS = "  channels: 1\n  windows: 2\n  samples: 2\n"
 
@@ -30,10 +32,9 @@ def run_bounded(code, *args):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
-    env = child_env()
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
-                          text=True, env=env, timeout=TIME_LIMIT, preexec_fn=limit)
-    assert proc.returncode == 0, proc.stderr
+    proc = run_limited([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], cpu_seconds=CPU_LIMIT,
+                       preexec_fn=limit)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr)
     return proc.stdout
 
 

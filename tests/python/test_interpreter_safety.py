@@ -15,12 +15,16 @@ import pytest
 import vexoacq
 
 # A stand-in "yaml" placed first on sys.path: it loads the real yaml, takes
-# its place in sys.modules, and slows down every attribute read (the module
-# reads yaml.safe_load once, when it fills its slot) with the interpreter lock
-# released.  The import itself is quick, so no import lock is held during the
-# slow part.  `entered` is set when the first read begins; `reads` counts them.
-SLOW_YAML = '''
-import sys, threading, time
+# its place in sys.modules, and holds the first attribute read (the module
+# reads yaml.safe_load once, when it fills its slot) in `hold()`, which the
+# script sets, until what the case waits for has been observed; the script's
+# holds wait with the interpreter lock released.  The import itself is quick,
+# so no import lock is held during the hold.  `entered` is set when the first
+# read begins; `reads` counts them.  Nothing waits for a fixed time: a hold
+# ends on an observed event, and its limit (minutes) only ends a case whose
+# event never comes.
+SLOW_YAML = """
+import sys, threading
 sys.path.remove(FAKE_DIR)
 _self = sys.modules[__name__]
 del sys.modules["yaml"]
@@ -29,15 +33,18 @@ sys.modules["yaml"] = _self
 entered = threading.Event()
 reads = []
 
+def hold():
+    pass
+
 def __getattr__(name):
     reads.append(name)
-    if not entered.is_set():
+    if len(reads) == 1:
         entered.set()
-    time.sleep(DELAY)
+        _self.hold()
     return getattr(_real, name)
-'''
+"""
 
-PRELUDE = '''
+PRELUDE = """
 import os, signal, sys, tempfile, threading, time, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads, 3.12+
 import acqbuilder
@@ -46,47 +53,83 @@ root = str(acqbuilder.write_acquisition(os.path.join(work, "a"), params=acqbuild
 fake_dir = os.path.join(work, "fake")
 os.mkdir(fake_dir)
 with open(os.path.join(fake_dir, "yaml.py"), "w") as f:
-    f.write(SLOW_YAML.replace("FAKE_DIR", repr(fake_dir)).replace("DELAY", repr(DELAY)))
+    f.write(SLOW_YAML.replace("FAKE_DIR", repr(fake_dir)))
 for name in [n for n in sys.modules if n == "yaml" or n.startswith("yaml.")]:
     del sys.modules[name]
 sys.path.insert(0, fake_dir)
 import yaml as slow_yaml  # the stand-in, now in sys.modules; no attribute read yet
 import vexoacq
-'''
+HOLD_LIMIT = 300  # seconds; only for an event that never comes
+"""
 
 
-def _script(body, delay):
-    return (f"SLOW_YAML = {SLOW_YAML!r}\nDELAY = {delay!r}\n" + PRELUDE + textwrap.dedent(body))
+def _script(body):
+    return f"SLOW_YAML = {SLOW_YAML!r}\n" + PRELUDE + textwrap.dedent(body)
 
 
 def test_fork_during_first_use_leaves_a_working_child(run_python):
-    # A thread makes the process's first Acquisition and is inside the slot's
-    # maker (reading yaml.safe_load) when the main thread forks.  The child
-    # has no such thread; its own first Acquisition must fill the slot
-    # itself.  The alarm ends a child that waits for ever (about 0.5 s of
-    # work, bounded at 20 s).
-    out = run_python(_script('''
+    # A thread makes the process's first Acquisition and is held inside the
+    # slot's maker (reading yaml.safe_load) until the main thread has forked.
+    # The child has no such thread; its own first Acquisition must fill the
+    # slot itself (its read is the second one, which is not held).  The
+    # alarm ends a child that waits for ever; its work takes a fraction of a
+    # second.
+    out = run_python(_script("""
+        release = threading.Event()
+        slow_yaml.hold = lambda: release.wait(HOLD_LIMIT)
         t = threading.Thread(target=lambda: vexoacq.Acquisition(root))
         t.start()
-        assert slow_yaml.entered.wait(30)
+        assert slow_yaml.entered.wait(HOLD_LIMIT)
         pid = os.fork()
         if pid == 0:
-            signal.alarm(20)
+            signal.alarm(120)
             acq = vexoacq.Acquisition(root)
             os._exit(0 if acq.params["model"] == "ryk16" else 3)
+        held = t.is_alive() and not release.is_set()
+        release.set()
         _, status = os.waitpid(pid, 0)
         t.join()
-        print(os.waitstatus_to_exitcode(status), vexoacq.Acquisition(root).params["model"])
-    ''', delay=0.5))
-    assert out.split() == ["0", "ryk16"]
+        print(held, os.waitstatus_to_exitcode(status), vexoacq.Acquisition(root).params["model"], len(slow_yaml.reads))
+    """))
+    assert out.split() == ["True", "0", "ryk16", "1"]
 
 
 def test_threads_on_first_use_share_one_fill(run_python):
     # Eight threads need yaml.safe_load at once: one fills the slot (one read
-    # of the attribute), the others wait for it and use the same object.
-    out = run_python(_script('''
+    # of the attribute), the others wait for it and use the same object.  The
+    # filling thread is held in its read until it has seen each of the other
+    # seven asleep in the slot's wait (a polling sleep with the lock
+    # released: /proc shows the thread in the same sleep call as a thread in
+    # time.sleep), so the others always arrive while the slot is being filled.
+    out = run_python(_script("""
+        def task_file(tid, name):
+            with open(f"/proc/self/task/{tid}/{name}") as f:
+                return f.read().split()[0]
+
+        probe_id = []
+        def probe():
+            probe_id.append(threading.get_native_id())
+            time.sleep(HOLD_LIMIT)
+        threading.Thread(target=probe, daemon=True).start()
+        while not probe_id or task_file(probe_id[0], "syscall") == "running":
+            time.sleep(0.001)
+        sleep_call = task_file(probe_id[0], "syscall")
+
+        ids, seen_waiting = [], []
+        def hold():
+            me = threading.get_native_id()
+            deadline = time.monotonic() + HOLD_LIMIT
+            while time.monotonic() < deadline:
+                others = [t for t in ids if t != me]
+                if len(others) == 7 and all(task_file(t, "syscall") == sleep_call for t in others):
+                    seen_waiting.append(len(others))
+                    return
+                time.sleep(0.001)
+        slow_yaml.hold = hold
+
         results, errors = [], []
         def make():
+            ids.append(threading.get_native_id())
             try:
                 results.append(vexoacq.Acquisition(root).params["model"])
             except BaseException as e:
@@ -95,16 +138,18 @@ def test_threads_on_first_use_share_one_fill(run_python):
         for t in threads:
             t.start()
         for t in threads:
-            t.join(60)
-        print(len(results), results.count("ryk16"), errors, slow_yaml.reads)
-    ''', delay=0.3))
-    assert out.strip() == "8 8 [] ['safe_load']"
+            t.join(HOLD_LIMIT + 60)
+        print(len(results), results.count("ryk16"), errors, slow_yaml.reads, seen_waiting)
+    """))
+    assert out.strip() == "8 8 [] ['safe_load'] [7]"
 
 
 def test_maker_that_needs_its_own_slot_does_not_wait_for_itself(run_python):
     # While the slot's maker reads yaml.safe_load, the stand-in yaml makes an
     # Acquisition itself: the same thread asks for the slot it is filling.
-    out = run_python(_script('''
+    # The alarm ends a child that waits for itself; its work takes a
+    # fraction of a second.
+    out = run_python(_script("""
         real_getattr = slow_yaml.__getattr__
         nested = []
         def reentrant(name):
@@ -113,10 +158,10 @@ def test_maker_that_needs_its_own_slot_does_not_wait_for_itself(run_python):
                 nested[0] = vexoacq.Acquisition(root).params["model"]
             return real_getattr(name)
         slow_yaml.__getattr__ = reentrant
-        signal.alarm(20)
+        signal.alarm(120)
         outer = vexoacq.Acquisition(root)
         print(nested, outer.params["model"], vexoacq.Acquisition(root).params["model"])
-    ''', delay=0.0))
+    """))
     assert out.strip() == "['ryk16'] ryk16 ryk16"
 
 

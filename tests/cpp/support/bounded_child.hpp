@@ -1,8 +1,10 @@
-// Runs a hostile case in a child process under a time limit and an
-// address-space limit, so that a case that hangs or grows without end fails
-// its test instead of stalling or exhausting the whole run.  The sanitizer
-// builds reserve terabytes of shadow memory up front, so there only the time
-// limit applies, stretched for their slower code.
+// Runs a hostile case in a child process under a CPU-time limit and an
+// address-space limit, so that a case that computes or grows without end
+// fails its test instead of stalling or exhausting the whole run.  CPU time
+// is what the machine's load does not stretch; a wall-clock limit of minutes
+// only ends a child that waits without using CPU (a FIFO read).  The
+// sanitizer builds reserve terabytes of shadow memory up front, so there
+// only the time limits apply, the CPU limit stretched for their slower code.
 #pragma once
 
 #include <signal.h>
@@ -25,19 +27,23 @@ inline constexpr bool kAddressSpaceLimited = true;
 inline constexpr unsigned kTimeScale = 1;
 #endif
 
-namespace detail {
+inline constexpr unsigned kWallSeconds = 240;  // below ctest's 300 s per test
 
-// Forks, lets `limit` bound the child, runs `body` there and says how the
-// child ended.
-template <class Limit, class Body>
-std::string run_child(Limit limit, std::size_t memory_bytes, Body& body) {
+// Runs `body` (returning bool) in a forked child with at most `cpu_seconds`
+// of CPU time (times kTimeScale), kWallSeconds of wall time and
+// `memory_bytes` of address space.  The result reads "passed" when body
+// returned true, otherwise it says what happened.
+template <class Body>
+std::string run_bounded(unsigned cpu_seconds, std::size_t memory_bytes, Body body) {
     const pid_t pid = ::fork();
     if (pid < 0) return "fork failed";
     if (pid == 0) {
-        limit();
+        const rlimit cpu{cpu_seconds * kTimeScale, cpu_seconds * kTimeScale + 5};  // SIGXCPU, then SIGKILL
+        ::setrlimit(RLIMIT_CPU, &cpu);
+        ::alarm(kWallSeconds);
         if (kAddressSpaceLimited) {
-            const rlimit as{memory_bytes, memory_bytes};
-            ::setrlimit(RLIMIT_AS, &as);
+            const rlimit limit{memory_bytes, memory_bytes};
+            ::setrlimit(RLIMIT_AS, &limit);
         }
         int code = 1;
         try {
@@ -60,37 +66,11 @@ std::string run_child(Limit limit, std::size_t memory_bytes, Body& body) {
             default: return "threw";
         }
     }
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "time limit exceeded";
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
-        return "CPU time limit exceeded";
+        return "CPU-time limit exceeded";
     }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return "wall-clock limit exceeded";
     return "killed by signal " + std::to_string(WTERMSIG(status));
-}
-
-}  // namespace detail
-
-// Runs `body` (returning bool) in a forked child with at most `seconds` of
-// wall time (times kTimeScale) and `memory_bytes` of address space.  The result reads "passed"
-// when body returned true, otherwise it says what happened.
-template <class Body>
-std::string run_bounded(unsigned seconds, std::size_t memory_bytes, Body body) {
-    return detail::run_child([seconds] { ::alarm(seconds * kTimeScale); }, memory_bytes, body);
-}
-
-// The same with at most `cpu_seconds` of CPU time (times kTimeScale), which
-// the machine's load does not stretch, for a case whose fault is work that
-// grows faster than its text.  A wall-time bound of many times that still
-// ends a child that waits instead of working.
-template <class Body>
-std::string run_cpu_bounded(unsigned cpu_seconds, std::size_t memory_bytes, Body body) {
-    return detail::run_child(
-        [cpu_seconds] {
-            const rlim_t soft = cpu_seconds * kTimeScale;
-            const rlimit cpu{soft, soft + 1};
-            ::setrlimit(RLIMIT_CPU, &cpu);
-            ::alarm(60 * cpu_seconds * kTimeScale);
-        },
-        memory_bytes, body);
 }
 
 }  // namespace vexoacq::testing
