@@ -1,10 +1,13 @@
 #include "acquisition/yaml.hpp"
 
 #include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "error.hpp"
 
@@ -19,18 +22,24 @@ struct SipKey {
     std::uint64_t k0 = 0, k1 = 0;
 };
 
-SipKey random_key() {
-    SipKey key;
+// From the kernel's generator; where that is refused (an old kernel, a
+// sandbox), from std::random_device, and failing that from the clock and the
+// addresses the process was given: never an exception, since the lookups
+// that first ask for the key cannot fail.
+SipKey random_key() noexcept {
     std::uint64_t words[2] = {0, 0};
-    if (::getrandom(words, sizeof words, 0) == static_cast<ssize_t>(sizeof words)) {
-        key.k0 = words[0];
-        key.k1 = words[1];
-    } else {
+    if (::getrandom(words, sizeof words, 0) == static_cast<ssize_t>(sizeof words)) return SipKey{words[0], words[1]};
+    try {
         std::random_device device;
-        key.k0 = (std::uint64_t{device()} << 32) ^ device();
-        key.k1 = (std::uint64_t{device()} << 32) ^ device();
+        return SipKey{(std::uint64_t{device()} << 32) ^ device(), (std::uint64_t{device()} << 32) ^ device()};
+    } catch (...) {
     }
-    return key;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto stack = reinterpret_cast<std::uintptr_t>(&now);
+    const auto code = reinterpret_cast<std::uintptr_t>(&random_key);
+    return SipKey{static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 30) ^ stack,
+                  code ^ (stack << 17) ^ static_cast<std::uint64_t>(::getpid())};
 }
 
 const SipKey& process_key() {
@@ -89,6 +98,32 @@ std::uint64_t siphash13(const SipKey& key, std::string_view text) noexcept {
 }  // namespace
 
 std::uint64_t YamlMapping::text_hash(std::string_view text) noexcept { return siphash13(process_key(), text); }
+
+YamlMapping::YamlMapping(YamlMapping&& other) noexcept
+    : keys_(std::move(other.keys_)),
+      values_(std::move(other.values_)),
+      slots_(std::move(other.slots_)),
+      indexed_(std::exchange(other.indexed_, 0)) {
+    other.clear();
+}
+
+YamlMapping& YamlMapping::operator=(YamlMapping&& other) noexcept {
+    if (this != &other) {
+        keys_ = std::move(other.keys_);
+        values_ = std::move(other.values_);
+        slots_ = std::move(other.slots_);
+        indexed_ = std::exchange(other.indexed_, 0);
+        other.clear();
+    }
+    return *this;
+}
+
+void YamlMapping::clear() noexcept {
+    keys_.clear();
+    values_.clear();
+    slots_.clear();
+    indexed_ = 0;
+}
 
 void YamlMapping::push_back(YamlValue key, YamlValue value) {
     if (key.type() == YamlValue::Type::String) {

@@ -53,6 +53,12 @@ private:
 class YamlMapping {
 public:
     YamlMapping() = default;
+    YamlMapping(const YamlMapping&) = default;
+    YamlMapping& operator=(const YamlMapping&) = default;
+    // A mapping moved from is left empty, its index too.
+    YamlMapping(YamlMapping&& other) noexcept;
+    YamlMapping& operator=(YamlMapping&& other) noexcept;
+    ~YamlMapping() = default;
 
     void push_back(YamlValue key, YamlValue value);
     // The same for a string key whose text_hash the caller has already
@@ -86,6 +92,7 @@ private:
     // entry has the same text.
     void index(std::size_t pos, std::uint64_t h);
     void grow();
+    void clear() noexcept;
 
     std::vector<YamlValue> keys_;
     std::vector<YamlValue> values_;

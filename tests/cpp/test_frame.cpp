@@ -122,7 +122,7 @@ std::string numbered(const char* stem, std::uint64_t k) {
 
 // Params are copied whole (the Python object and the export keep their own):
 // a copy finds every key after the original is gone and is not changed by
-// what is added to the original later.
+// what is added to the original later; a moved-from one starts afresh.
 TEST(TuningKey, CopiedParamsFindTheirKeys) {
     constexpr std::uint64_t n = 20000;
     auto original = std::make_unique<Params>(make_params("zelkv3", 1, 1, 1));
@@ -133,7 +133,13 @@ TEST(TuningKey, CopiedParamsFindTheirKeys) {
     original->extra.push_back(YamlValue::string("late"), testing::u(1));
     EXPECT_EQ(key_u32(*original, "late", 7), 1u);
     original.reset();
-    for (const Params* p : {&copy, &assigned}) {
+    // Moved from, a Params is empty and takes new keys like a new one.
+    Params moved = std::move(assigned);
+    assigned.extra.push_back(YamlValue::string("k1"), testing::u(5));
+    EXPECT_EQ(assigned.extra.size(), 1u);
+    EXPECT_EQ(key_u32(assigned, "k1", 7), 5u);
+    EXPECT_EQ(key_u32(assigned, "k2", 7), 7u);
+    for (const Params* p : {&copy, &moved}) {
         EXPECT_EQ(key_u32(*p, "late", 7), 7u);
         std::uint64_t found = 0;
         for (std::uint64_t k = 0; k < n; ++k) found += key_u32(*p, numbered("k", k), 0xFFFFFFFF) == k;
