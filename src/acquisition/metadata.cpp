@@ -28,6 +28,15 @@
 // - a named string may be the key of many mappings: it is hashed once, when
 //   it is first a key, and the keys of params and of the top-level mapping
 //   are read in place, so no use copies or hashes its text again.
+// - libyaml hands every node its tag in full, the prefix of its %TAG handle
+//   copied in, so a long prefix named by many short tags would cost its
+//   length once per tag.  Each event is released as soon as it is read, and
+//   the list keeps of a tag only its kind and its number in a table that
+//   holds each distinct tag once, as the shared prefix and the rest (see
+//   TagTable); tagged values share the table's tags.
+// - the hashes of key texts, of anchors and of key shapes are keyed at
+//   random per process, so a text cannot be written with keys chosen to
+//   collide.
 //
 // libyaml's problem text is kept only inside YamlError; the caller sees one
 // fixed message for every rejection.
@@ -35,12 +44,16 @@
 
 #include <yaml.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -71,11 +84,121 @@ constexpr std::string_view tag_map = "tag:yaml.org,2002:map";
 
 enum class Kind : std::uint8_t { Scalar, Alias, SeqStart, SeqEnd, MapStart, MapEnd };
 
+// What the reader needs to know of a tag: none, one of the standard tags it
+// types by, or another (a local tag such as "!mask", or any other).
+enum class TagKind : std::uint8_t { None, Str, Int, Float, Bool, Null, Seq, Map, Other };
+
+TagKind tag_kind(std::string_view t) {
+    if (t == tag_str) return TagKind::Str;
+    if (t == tag_int) return TagKind::Int;
+    if (t == tag_float) return TagKind::Float;
+    if (t == tag_bool) return TagKind::Bool;
+    if (t == tag_null) return TagKind::Null;
+    if (t == tag_seq) return TagKind::Seq;
+    if (t == tag_map) return TagKind::Map;
+    return TagKind::Other;
+}
+
+// The length of the common start of a and b, compared a block at a time.
+std::size_t common_prefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    constexpr std::size_t block = 256;
+    std::size_t i = 0;
+    while (i + block <= n && std::memcmp(a.data() + i, b.data() + i, block) == 0) i += block;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// The tags of the document, each distinct tag held once.  A tag is kept as
+// the longest %TAG prefix it starts with, shared, and the rest: the rest
+// comes from the tag as written in the text (a verbatim tag, or the suffix
+// after a handle), so the table is no larger than the text however many
+// tags name a long prefix.  Equal tags split alike, so each distinct tag
+// text has one entry and one YamlTag; finding a tag's prefix reads the tag
+// a few times, as libyaml's copying it does.
+class TagTable {
+public:
+    void set_directives(const yaml_tag_directive_t* first, const yaml_tag_directive_t* last) {
+        for (const yaml_tag_directive_t* d = first; d != last; ++d) {
+            prefixes_.push_back(std::make_shared<const std::string>(reinterpret_cast<const char*>(d->prefix)));
+        }
+        const auto text_less = [](const auto& a, const auto& b) { return *a < *b; };
+        const auto text_equal = [](const auto& a, const auto& b) { return *a == *b; };
+        std::sort(prefixes_.begin(), prefixes_.end(), text_less);
+        prefixes_.erase(std::unique(prefixes_.begin(), prefixes_.end(), text_equal), prefixes_.end());
+        // In sorted order the prefixes that a prefix starts with come before
+        // it and start the one just before it too: `chain` holds that one's.
+        // Likewise a prefix that others start with starts the one after it.
+        parent_.assign(prefixes_.size(), npos);
+        leaf_.assign(prefixes_.size(), true);
+        std::vector<std::size_t> chain;
+        for (std::size_t i = 0; i < prefixes_.size(); ++i) {
+            const std::string_view p = *prefixes_[i];
+            while (!chain.empty() && !p.starts_with(*prefixes_[chain.back()])) chain.pop_back();
+            if (!chain.empty()) parent_[i] = chain.back();
+            if (i > 0 && p.starts_with(*prefixes_[i - 1])) leaf_[i - 1] = false;
+            chain.push_back(i);
+        }
+    }
+
+    // The kind and the number of the tag `tag`, a C string from libyaml.
+    std::pair<TagKind, std::uint32_t> add(const char* tag) {
+        // Tags made with one handle tend to follow each other: when the last
+        // prefix found starts this tag and no longer one starts with it, the
+        // tag is read once, and its length is counted after the prefix only.
+        std::size_t d = last_;
+        std::string_view t;
+        if (d != npos && leaf_[d] && std::strncmp(tag, prefixes_[d]->data(), prefixes_[d]->size()) == 0) {
+            const std::size_t n = prefixes_[d]->size();
+            t = std::string_view(tag, n + std::strlen(tag + n));
+        } else {
+            t = std::string_view(tag);
+            d = longest_prefix(t);
+            if (d != npos) last_ = d;
+        }
+        const std::string_view rest = d == npos ? t : t.substr(prefixes_[d]->size());
+        if (const auto it = ids_.find({d, rest}); it != ids_.end()) return {kinds_[it->second], it->second};
+        check_invariant(tags_.size() < UINT32_MAX, "too many YAML tags");
+        const auto id = static_cast<std::uint32_t>(tags_.size());
+        tags_.push_back(std::make_shared<const YamlTag>(d == npos ? nullptr : prefixes_[d], std::string(rest)));
+        kinds_.push_back(tag_kind(t));
+        ids_.emplace(std::pair{d, tags_.back()->rest()}, id);
+        return {kinds_.back(), id};
+    }
+
+    const std::shared_ptr<const YamlTag>& tag(std::uint32_t id) const { return tags_.at(id); }
+
+private:
+    // The longest prefix that t starts with, or npos.  Every such prefix
+    // starts the greatest prefix not after t, so they are that one and its
+    // parents, as far as it agrees with t.
+    std::size_t longest_prefix(std::string_view t) const {
+        const auto after = std::upper_bound(prefixes_.begin(), prefixes_.end(), t,
+                                            [](std::string_view x, const auto& p) { return x < *p; });
+        if (after == prefixes_.begin()) return npos;
+        std::size_t d = static_cast<std::size_t>(after - prefixes_.begin()) - 1;
+        if (prefixes_[d]->size() <= t.size() && t.starts_with(*prefixes_[d])) return d;
+        const std::size_t common = common_prefix(*prefixes_[d], t);
+        while (d != npos && prefixes_[d]->size() > common) d = parent_[d];
+        return d;
+    }
+
+    std::vector<std::shared_ptr<const std::string>> prefixes_;  // distinct, sorted
+    std::vector<std::size_t> parent_;  // the longest other prefix that starts each, or npos
+    std::vector<bool> leaf_;           // no other prefix starts with it
+    std::size_t last_ = npos;          // the prefix that the last search found
+    // By (prefix or npos, rest), the rest viewed in the tag's own storage.
+    std::map<std::pair<std::size_t, std::string_view>, std::uint32_t> ids_;
+    std::vector<std::shared_ptr<const YamlTag>> tags_;
+    std::vector<TagKind> kinds_;
+};
+
 struct Event {
     Kind kind = Kind::Scalar;
     bool plain = false;        // Scalar: plain style
     bool literal = false;      // Scalar: literal block style
-    std::string tag;           // resolved tag; empty when the node has none
+    TagKind tag = TagKind::None;  // the kind of the node's tag
+    std::uint32_t tag_id = 0;     // Other: the tag's number in the TagTable
     std::string value;         // Scalar text
     std::size_t link = npos;   // Alias: the named node; SeqStart/MapStart: the matching end
     bool named = false;        // some alias names this node
@@ -85,6 +208,7 @@ struct Event {
 
 struct Document {
     std::vector<Event> events;  // node events of the one document
+    TagTable tags;              // their tags
     bool empty = true;          // no document, or a document without a root node
 };
 
@@ -108,7 +232,15 @@ struct EventGuard {
     ~EventGuard() { yaml_event_delete(&event); }
 };
 
-std::string c_text(const yaml_char_t* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : std::string(); }
+std::string_view c_text(const yaml_char_t* s) {
+    return s ? std::string_view(reinterpret_cast<const char*>(s)) : std::string_view();
+}
+
+// A hash of texts and bytes keyed per process (see YamlMapping::text_hash).
+struct KeyedHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return YamlMapping::text_hash(s); }
+};
 
 // The one place where libyaml's failures become YamlError values.
 YamlError parser_problem(const yaml_parser_t& parser) {
@@ -190,7 +322,7 @@ YamlResult<Document> read_events(std::string_view text) {
 
     Document doc;
     std::size_t documents = 0;
-    std::unordered_map<std::string, std::size_t> anchors;
+    std::unordered_map<std::string, std::size_t, KeyedHash, std::equal_to<>> anchors;
     std::vector<std::size_t> open;  // positions of the collections not yet ended
     NestingGuard nesting;
     for (;;) {
@@ -201,6 +333,7 @@ YamlResult<Document> read_events(std::string_view text) {
         out.line = ev.start_mark.line + 1;
         out.column = ev.start_mark.column + 1;
         const yaml_char_t* anchor = nullptr;
+        const yaml_char_t* tag = nullptr;
         switch (ev.type) {
             case YAML_STREAM_END_EVENT: return doc;
             case YAML_STREAM_START_EVENT:
@@ -208,6 +341,8 @@ YamlResult<Document> read_events(std::string_view text) {
             case YAML_NO_EVENT: continue;
             case YAML_DOCUMENT_START_EVENT:
                 if (++documents > 1) return Err{problem("more than one document", out)};
+                doc.tags.set_directives(ev.data.document_start.tag_directives.start,
+                                        ev.data.document_start.tag_directives.end);
                 continue;
             case YAML_ALIAS_EVENT: {
                 out.kind = Kind::Alias;
@@ -220,7 +355,7 @@ YamlResult<Document> read_events(std::string_view text) {
             case YAML_SCALAR_EVENT:
                 out.kind = Kind::Scalar;
                 anchor = ev.data.scalar.anchor;
-                out.tag = c_text(ev.data.scalar.tag);
+                tag = ev.data.scalar.tag;
                 out.value.assign(reinterpret_cast<const char*>(ev.data.scalar.value), ev.data.scalar.length);
                 out.plain = ev.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
                 out.literal = ev.data.scalar.style == YAML_LITERAL_SCALAR_STYLE;
@@ -228,12 +363,12 @@ YamlResult<Document> read_events(std::string_view text) {
             case YAML_SEQUENCE_START_EVENT:
                 out.kind = Kind::SeqStart;
                 anchor = ev.data.sequence_start.anchor;
-                out.tag = c_text(ev.data.sequence_start.tag);
+                tag = ev.data.sequence_start.tag;
                 break;
             case YAML_MAPPING_START_EVENT:
                 out.kind = Kind::MapStart;
                 anchor = ev.data.mapping_start.anchor;
-                out.tag = c_text(ev.data.mapping_start.tag);
+                tag = ev.data.mapping_start.tag;
                 break;
             case YAML_SEQUENCE_END_EVENT:
             case YAML_MAPPING_END_EVENT:
@@ -241,6 +376,7 @@ YamlResult<Document> read_events(std::string_view text) {
                 check_invariant(!open.empty(), "YAML collection end without start");
                 break;
         }
+        if (tag != nullptr) std::tie(out.tag, out.tag_id) = doc.tags.add(reinterpret_cast<const char*>(tag));
         VEXO_TRY(nesting.check(doc.events, open, out));
         if (out.kind == Kind::SeqEnd || out.kind == Kind::MapEnd) {
             doc.events[open.back()].link = doc.events.size();
@@ -249,7 +385,7 @@ YamlResult<Document> read_events(std::string_view text) {
         const std::size_t pos = doc.events.size();
         // An anchor names its node from the node's start on; a later anchor of
         // the same name replaces it for the aliases that follow.
-        if (anchor != nullptr) anchors[c_text(anchor)] = pos;
+        if (anchor != nullptr) anchors.insert_or_assign(std::string(c_text(anchor)), pos);
         if (out.kind == Kind::SeqStart || out.kind == Kind::MapStart) open.push_back(pos);
         doc.events.push_back(std::move(out));
         doc.empty = false;
@@ -397,7 +533,6 @@ bool same_scalar_key(const YamlValue& a, const YamlValue& b) {
     return a == b;
 }
 
-std::size_t mix(std::size_t h, std::size_t v) { return h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2)); }
 
 // The bits of a float that equal floats share.
 std::uint64_t float_key_bits(double d) {
@@ -406,18 +541,24 @@ std::uint64_t float_key_bits(double d) {
     return std::bit_cast<std::uint64_t>(d);
 }
 
-std::size_t scalar_key_hash(const YamlValue& v) {
-    std::size_t h = static_cast<std::size_t>(v.type());
+// The keyed hash of a scalar key; for a string, the text_hash of its text,
+// which the mapping's index uses too.
+std::uint64_t scalar_key_hash(const YamlValue& v) {
+    if (v.type() == YamlValue::Type::String) return YamlMapping::text_hash(v.as_string());
+    std::uint64_t bits = 0;
     switch (v.type()) {
-        case YamlValue::Type::Bool: return mix(h, v.as_bool() ? 1 : 0);
+        case YamlValue::Type::Bool: bits = v.as_bool() ? 1 : 0; break;
         case YamlValue::Type::Integer: {
             const auto s = v.as_signed();
-            return mix(mix(h, v.is_negative()), s ? static_cast<std::size_t>(*s) : *v.as_unsigned());
+            bits = s ? static_cast<std::uint64_t>(*s) : *v.as_unsigned();
+            break;
         }
-        case YamlValue::Type::Float: return mix(h, float_key_bits(v.as_float()));
-        case YamlValue::Type::String: return mix(h, std::hash<std::string>{}(v.as_string()));
-        default: return h;
+        case YamlValue::Type::Float: bits = float_key_bits(v.as_float()); break;
+        default: break;
     }
+    char bytes[10] = {static_cast<char>(v.type()), static_cast<char>(v.is_negative())};
+    std::memcpy(bytes + 2, &bits, sizeof bits);
+    return YamlMapping::text_hash(std::string_view(bytes, sizeof bytes));
 }
 
 bool is_collection_key(const YamlValue& v) {
@@ -459,7 +600,7 @@ public:
                 break;
             }
             case YamlValue::Type::Tagged:
-                shape.push_back(text_number(v.tag()));
+                shape.push_back(tag_number(v.tag()));
                 shape.push_back(of(v.tagged_value()));
                 break;
         }
@@ -472,11 +613,11 @@ public:
 
 private:
     using Shape = std::vector<std::uint64_t>;
+    // Keyed, since a shape holds the values of scalars of the text.
     struct ShapeHash {
         std::size_t operator()(const Shape& s) const noexcept {
-            std::size_t h = s.size();
-            for (const std::uint64_t x : s) h = mix(h, static_cast<std::size_t>(x));
-            return h;
+            return YamlMapping::text_hash(
+                std::string_view(reinterpret_cast<const char*>(s.data()), s.size() * sizeof(std::uint64_t)));
         }
     };
     struct Known {
@@ -500,9 +641,14 @@ private:
         return texts_.try_emplace(text, texts_.size()).first->second;
     }
 
+    // The reader holds one YamlTag per distinct tag text (TagTable), so
+    // tags are numbered by their storage, without reading a long tag again.
+    std::uint64_t tag_number(const YamlTag& tag) { return tags_.try_emplace(&tag, tags_.size()).first->second; }
+
     std::unordered_map<const void*, Known> by_storage_;
     std::unordered_map<Shape, std::uint64_t, ShapeHash> by_shape_;
-    std::unordered_map<std::string, std::uint64_t> texts_;
+    std::unordered_map<std::string, std::uint64_t, KeyedHash, std::equal_to<>> texts_;
+    std::unordered_map<const YamlTag*, std::uint64_t> tags_;
 };
 
 // Builds a mapping while refusing a key equal to an earlier one, in time
@@ -516,16 +662,20 @@ public:
 
     // `known_hash`, when given, is scalar_key_hash of a scalar key, kept by
     // the caller for a key that it meets many times.
-    bool insert(YamlValue key, YamlValue value, std::optional<std::size_t> known_hash = std::nullopt) {
+    bool insert(YamlValue key, YamlValue value, std::optional<std::uint64_t> known_hash = std::nullopt) {
         if (is_collection_key(key)) {
             if (!collection_keys_.insert(numbers_.of(key)).second) return false;
         } else {
-            const std::size_t h = known_hash ? *known_hash : scalar_key_hash(key);
+            const std::uint64_t h = known_hash ? *known_hash : scalar_key_hash(key);
             const auto [first, last] = scalar_keys_.equal_range(h);
             for (auto it = first; it != last; ++it) {
                 if (same_scalar_key(mapping_.key(it->second), key)) return false;
             }
             scalar_keys_.emplace(h, mapping_.size());
+            if (key.type() == YamlValue::Type::String) {
+                mapping_.push_back(std::move(key), std::move(value), h);
+                return true;
+            }
         }
         mapping_.push_back(std::move(key), std::move(value));
         return true;
@@ -535,7 +685,7 @@ public:
 private:
     KeyNumbers& numbers_;
     YamlMapping mapping_;
-    std::unordered_multimap<std::size_t, std::size_t> scalar_keys_;
+    std::unordered_multimap<std::uint64_t, std::size_t> scalar_keys_;
     std::unordered_set<std::uint64_t> collection_keys_;
 };
 
@@ -544,14 +694,21 @@ private:
 enum class Context : std::uint8_t { Params, Registers };
 
 // An empty plain scalar without a tag: a key followed by nothing.
-bool is_empty_plain(const Event& e) { return e.kind == Kind::Scalar && e.plain && e.tag.empty() && e.value.empty(); }
+bool is_empty_plain(const Event& e) {
+    return e.kind == Kind::Scalar && e.plain && e.tag == TagKind::None && e.value.empty();
+}
+
+// A mapping node with no tag or the standard one.
+bool is_plain_mapping(const Event& e) {
+    return e.kind == Kind::MapStart && (e.tag == TagKind::None || e.tag == TagKind::Map);
+}
 
 std::size_t saturating_mul(std::size_t a, std::size_t b) { return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b; }
 
 class Reader {
 public:
-    explicit Reader(const std::vector<Event>& events)
-        : ev_(events), alias_limit_(saturating_mul(events.size(), alias_factor)) {}
+    explicit Reader(const Document& doc)
+        : ev_(doc.events), tags_(doc.tags), alias_limit_(saturating_mul(doc.events.size(), alias_factor)) {}
 
     YamlResult<Metadata> document(std::size_t root);
 
@@ -608,11 +765,12 @@ private:
     YamlResult<YamlValue> named(std::size_t node, std::size_t depth, Context ctx);
     // scalar_key_hash of the shared value of a named scalar node, computed
     // the first time the node is a key.
-    std::size_t named_key_hash(std::size_t node, Context ctx);
+    std::uint64_t named_key_hash(std::size_t node, Context ctx);
     YamlResult<YamlValue> scalar(const Event& e, Context ctx);
     YamlResult<YamlMapping> mapping_entries(std::size_t& pos, std::size_t depth, Context ctx);
 
     const std::vector<Event>& ev_;
+    const TagTable& tags_;
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
     std::size_t deepest_ = 0;  // deepest collection level entered so far
@@ -625,7 +783,7 @@ private:
         YamlValue value;
         std::size_t height = 0;
         std::size_t expansions = 0;
-        std::optional<std::size_t> key_hash;
+        std::optional<std::uint64_t> key_hash;
     };
     std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
     KeyNumbers key_numbers_;                              // for the keys that are collections
@@ -644,7 +802,7 @@ YamlResult<std::size_t> Reader::scalar_node(std::size_t& pos, const char* not_sc
 YamlResult<std::size_t> Reader::count(std::size_t& pos) {
     VEXO_ASSIGN_OR_RETURN(const std::size_t node, resolve(pos));
     const Event& e = ev_[node];
-    const bool form_ok = e.kind == Kind::Scalar && (e.plain || (e.literal && e.tag == tag_int));
+    const bool form_ok = e.kind == Kind::Scalar && (e.plain || (e.literal && e.tag == TagKind::Int));
     if (!form_ok) return Err{problem("expected an unsigned integer", e)};
     const auto v = parse_unsigned(e.value);
     if (!v || *v > SIZE_MAX) return Err{problem("expected an unsigned integer", e)};
@@ -653,27 +811,27 @@ YamlResult<std::size_t> Reader::count(std::size_t& pos) {
 }
 
 YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
-    const std::string& t = e.tag;
-    if (t.empty()) return e.plain ? resolve_plain(e.value) : YamlValue::string(e.value);
-    if (t == tag_str) return YamlValue::string(e.value);
-    if (t == tag_int) {
-        if (auto i = parse_integer(e.value)) return *i;
-        return Err{problem("invalid value for !!int", e)};
-    }
-    if (t == tag_float) {
-        if (auto f = parse_float(e.value)) return YamlValue::floating(*f);
-        return Err{problem("invalid value for !!float", e)};
-    }
-    if (t == tag_bool) {
-        if (auto b = parse_bool(e.value)) return YamlValue::boolean(*b);
-        return Err{problem("invalid value for !!bool", e)};
-    }
-    if (t == tag_null) {
-        if (is_null_text(e.value)) return YamlValue::null();
-        return Err{problem("invalid value for !!null", e)};
+    switch (e.tag) {
+        case TagKind::None: return e.plain ? resolve_plain(e.value) : YamlValue::string(e.value);
+        case TagKind::Str: return YamlValue::string(e.value);
+        case TagKind::Int:
+            if (auto i = parse_integer(e.value)) return *i;
+            return Err{problem("invalid value for !!int", e)};
+        case TagKind::Float:
+            if (auto f = parse_float(e.value)) return YamlValue::floating(*f);
+            return Err{problem("invalid value for !!float", e)};
+        case TagKind::Bool:
+            if (auto b = parse_bool(e.value)) return YamlValue::boolean(*b);
+            return Err{problem("invalid value for !!bool", e)};
+        case TagKind::Null:
+            if (is_null_text(e.value)) return YamlValue::null();
+            return Err{problem("invalid value for !!null", e)};
+        case TagKind::Seq:
+        case TagKind::Map:
+        case TagKind::Other: break;
     }
     if (ctx == Context::Params) return Err{problem("tagged value in params", e)};
-    return YamlValue::tagged(t, e.plain ? resolve_plain(e.value) : YamlValue::string(e.value));
+    return YamlValue::tagged(tags_.tag(e.tag_id), e.plain ? resolve_plain(e.value) : YamlValue::string(e.value));
 }
 
 YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t depth, Context ctx) {
@@ -685,7 +843,7 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
         std::size_t key_node = npos;
         VEXO_ASSIGN_OR_RETURN(YamlValue key, value(pos, depth, ctx, &key_node));
         VEXO_ASSIGN_OR_RETURN(YamlValue val, value(pos, depth, ctx));
-        std::optional<std::size_t> hash;
+        std::optional<std::uint64_t> hash;
         if (ev_[key_node].named && !is_collection_key(key)) hash = named_key_hash(key_node, ctx);
         if (!builder.insert(std::move(key), std::move(val), hash)) return Err{problem("duplicate mapping key", at)};
     }
@@ -708,7 +866,7 @@ YamlResult<YamlValue> Reader::typed(std::size_t node, std::size_t depth, Context
     check_invariant(e.kind == Kind::SeqStart || e.kind == Kind::MapStart, "YAML node expected");
     VEXO_TRY(enter(depth + 1, e));
     const bool is_seq = e.kind == Kind::SeqStart;
-    const bool standard = e.tag.empty() || e.tag == (is_seq ? tag_seq : tag_map);
+    const bool standard = e.tag == TagKind::None || e.tag == (is_seq ? TagKind::Seq : TagKind::Map);
     if (!standard && ctx == Context::Params) return Err{problem("tagged value in params", e)};
     YamlValue v;
     std::size_t cur = node;
@@ -724,7 +882,7 @@ YamlResult<YamlValue> Reader::typed(std::size_t node, std::size_t depth, Context
         VEXO_ASSIGN_OR_RETURN(YamlMapping m, mapping_entries(cur, depth + 1, ctx));
         v = YamlValue::mapping(std::move(m));
     }
-    if (!standard) return YamlValue::tagged(e.tag, std::move(v));
+    if (!standard) return YamlValue::tagged(tags_.tag(e.tag_id), std::move(v));
     return v;
 }
 
@@ -756,7 +914,7 @@ YamlResult<YamlValue> Reader::named(std::size_t node, std::size_t depth, Context
 
 // A scalar is typed once per context and never again (it has no height), so
 // its shared value, and with it the hash, stays the same for the reading.
-std::size_t Reader::named_key_hash(std::size_t node, Context ctx) {
+std::uint64_t Reader::named_key_hash(std::size_t node, Context ctx) {
     auto& cache = shared_[static_cast<std::size_t>(ctx)];
     const auto it = cache.find(node);
     check_invariant(it != cache.end(), "named key read without its shared value");
@@ -772,7 +930,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
         // An empty value is an empty mapping, which lacks `model`.
         return Err{problem("missing field `model`", e)};
     }
-    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+    if (!is_plain_mapping(e)) {
         return Err{problem("params is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
@@ -822,13 +980,12 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
 
     // The kept keys are distinct scalars of the text, so their texts, hashed
     // and copied once each here, add up to less than the text.
-    std::unordered_set<std::string_view> texts;
-    texts.reserve(kept.size());
-    for (const auto& entry : kept) {
-        const std::string& key = ev_[entry.first].value;
-        if (!texts.insert(key).second) return Err{problem("duplicate entry `" + key + "`", end)};
+    for (auto& [key_node, v] : kept) {
+        const std::string& key = ev_[key_node].value;
+        const std::uint64_t h = YamlMapping::text_hash(key);
+        if (p.extra.get(key, h) != nullptr) return Err{problem("duplicate entry `" + key + "`", end)};
+        p.extra.push_back(YamlValue::string(key), std::move(v), h);
     }
-    for (auto& [key, v] : kept) p.extra.push_back(YamlValue::string(ev_[key].value), std::move(v));
     pos = after(pos, cur + 1);
     return p;
 }
@@ -840,7 +997,7 @@ YamlResult<YamlMapping> Reader::registers(std::size_t& pos, std::size_t depth) {
         pos += 1;
         return YamlMapping{};
     }
-    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+    if (!is_plain_mapping(e)) {
         return Err{problem("registers is not a mapping", e)};
     }
     VEXO_TRY(enter(depth + 1, e));
@@ -855,7 +1012,7 @@ YamlResult<Metadata> Reader::document(std::size_t root) {
     if (is_empty_plain(e)) {
         return Err{problem("missing field `params`", e)};
     }
-    if (e.kind != Kind::MapStart || !(e.tag.empty() || e.tag == tag_map)) {
+    if (!is_plain_mapping(e)) {
         return Err{problem("document root is not a mapping", e)};
     }
     constexpr std::size_t depth = 1;
@@ -889,7 +1046,7 @@ Result<Metadata, MetadataError> parse_metadata(std::string_view text) {
     auto doc = read_events(text);
     if (!doc.ok()) return Err{MetadataError::serialization(std::move(doc).error())};
     if (doc->empty) return Err{MetadataError::serialization(YamlError{"missing field `params`", 1, 1})};
-    Reader reader(doc->events);
+    Reader reader(*doc);
     auto md = reader.document(0);
     if (!md.ok()) return Err{MetadataError::serialization(std::move(md).error())};
     return std::move(md).value();

@@ -1,9 +1,9 @@
 // Typed YAML values and the open, insertion-ordered YAML mapping.
 //
 // These are what "metadata.yml" becomes: Params.extra and Metadata.registers
-// are YamlMappings.  Values are immutable trees whose strings, sequences and
-// mappings are shared between copies, so a node that aliases name many times
-// is held once, and copying Params is cheap.
+// are YamlMappings.  Values are immutable trees whose strings, tags,
+// sequences and mappings are shared between copies, so a node that aliases
+// name many times is held once, and copying Params is cheap.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +17,53 @@ namespace vexoacq::acquisition {
 
 class YamlValue;
 
+// The tag of a tagged value.  A tag written with a %TAG handle is the
+// handle's prefix followed by the rest of the tag; the prefix is shared by
+// every tag made with it, so a long prefix named by many tags is held once.
+class YamlTag {
+public:
+    explicit YamlTag(std::string text) : rest_(std::move(text)) {}
+    YamlTag(std::shared_ptr<const std::string> prefix, std::string rest)
+        : prefix_(std::move(prefix)), rest_(std::move(rest)) {}
+
+    std::size_t size() const noexcept { return prefix().size() + rest_.size(); }
+    std::string_view prefix() const noexcept { return prefix_ ? std::string_view(*prefix_) : std::string_view(); }
+    std::string_view rest() const noexcept { return rest_; }
+    // The whole tag, e.g. "!mask".
+    std::string text() const;
+
+    // Equality of the whole texts, however they are split.
+    friend bool operator==(const YamlTag& a, const YamlTag& b) noexcept;
+
+private:
+    std::shared_ptr<const std::string> prefix_;  // null: no prefix
+    std::string rest_;
+};
+
 // Insertion-ordered mapping from YAML values to YAML values.  Lookup is by key
 // text: get("chanmask") finds the entry whose key is the string "chanmask".
+//
+// The mapping carries an index of its text keys, built as entries are added,
+// so that a lookup costs the same however many entries there are: the
+// decoders look their tuning keys up on every decode, and `params` may hold
+// any number of other keys.  The index is a table of entry positions, hashed
+// with a key drawn at random once per process, so that keys cannot be
+// chosen to collide and make building it quadratic; it holds no pointers, so
+// copies of a mapping are independent.
 class YamlMapping {
 public:
     YamlMapping() = default;
+    YamlMapping(const YamlMapping&) = default;
+    YamlMapping& operator=(const YamlMapping&) = default;
+    // A mapping moved from is left empty, its index too.
+    YamlMapping(YamlMapping&& other) noexcept;
+    YamlMapping& operator=(YamlMapping&& other) noexcept;
+    ~YamlMapping() = default;
 
     void push_back(YamlValue key, YamlValue value);
+    // The same for a string key whose text_hash the caller has already
+    // computed (a long key named by many mappings is then hashed once).
+    void push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash);
     std::size_t size() const noexcept { return keys_.size(); }
     bool empty() const noexcept { return keys_.empty(); }
     const YamlValue& key(std::size_t i) const { return keys_.at(i); }
@@ -31,12 +71,33 @@ public:
 
     // The value of the first entry whose key is the text string `key`, or null.
     const YamlValue* get(std::string_view key) const noexcept;
+    // The same, with `key_hash` == text_hash(key).
+    const YamlValue* get(std::string_view key, std::uint64_t key_hash) const noexcept;
+
+    // The hash of a key text that the index uses (keyed per process).
+    static std::uint64_t text_hash(std::string_view text) noexcept;
 
     friend bool operator==(const YamlMapping& a, const YamlMapping& b);
 
 private:
+    // One slot of the index: the hash of an entry's key text, which most
+    // probes of other keys fail on without reading the key (and which
+    // growing the table reuses), and 1 + the entry's position (0: empty).
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t entry = 0;
+    };
+
+    // Adds the entry at `pos`, a string key with hash `h`, unless an earlier
+    // entry has the same text.
+    void index(std::size_t pos, std::uint64_t h);
+    void grow();
+    void clear() noexcept;
+
     std::vector<YamlValue> keys_;
     std::vector<YamlValue> values_;
+    std::vector<Slot> slots_;   // open addressing, a power of two in size, at most half full
+    std::size_t indexed_ = 0;   // slots in use
 };
 
 class YamlValue {
@@ -55,6 +116,7 @@ public:
     static YamlValue mapping(YamlMapping m);
     // A value under a local tag such as "!mask" (kept only in registers).
     static YamlValue tagged(std::string tag, YamlValue inner);
+    static YamlValue tagged(std::shared_ptr<const YamlTag> tag, YamlValue inner);
 
     Type type() const noexcept { return type_; }
     bool is_null() const noexcept { return type_ == Type::Null; }
@@ -69,9 +131,10 @@ public:
 
     bool as_bool() const noexcept { return bool_; }
     double as_float() const noexcept { return float_; }
-    // String content, or the tag of a tagged value.
+    // String content; empty for the other types.
     const std::string& as_string() const noexcept;
-    const std::string& tag() const noexcept { return as_string(); }
+    // The tag of a tagged value; an empty tag for the other types.
+    const YamlTag& tag() const noexcept;
     const std::vector<YamlValue>& as_sequence() const noexcept;
     const YamlMapping& as_mapping() const noexcept;
     const YamlValue& tagged_value() const;
@@ -85,7 +148,8 @@ private:
     bool negative_ = false;       // Integer: bits_ holds an int64 when set
     std::uint64_t bits_ = 0;      // Integer
     double float_ = 0.0;          // Float
-    std::shared_ptr<const std::string> string_;  // String, or the tag of Tagged; shared between copies
+    std::shared_ptr<const std::string> string_;  // String; shared between copies
+    std::shared_ptr<const YamlTag> tag_;          // Tagged; shared between copies
     // Sequence, or the one inner value of Tagged; shared between copies.
     std::shared_ptr<const std::vector<YamlValue>> items_;
     std::shared_ptr<const YamlMapping> mapping_;  // Mapping; shared between copies

@@ -3,8 +3,14 @@
 // reused record and the model table.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,6 +19,7 @@
 #include "parsing/parsing.hpp"
 #include "parsing/reused_record.hpp"
 #include "parsing/util.hpp"
+#include "support/bounded_child.hpp"
 #include "support/decoder_testing.hpp"
 
 namespace vexoacq::parsing {
@@ -97,8 +104,101 @@ TEST(TuningKey, OnlyNonNegativeIntegersCountAndAreCutToWidth) {
 TEST(TuningKey, LookupIsByExactKeyText) {
     auto p = make_params("zelkv3", 1, 1, 1, {{"Chanmask", testing::u(1)}, {"chanmask ", testing::u(2)}});
     p.extra.push_back(YamlValue::integer(5), testing::u(3));
+    p.extra.push_back(YamlValue::string("Chanmask"), testing::u(4));  // a later entry of the same text
+    p.extra.push_back(YamlValue::tagged("chanmask", testing::s("x")), testing::u(6));
     EXPECT_EQ(key_u16(p, "chanmask", kDef16), kDef16);
     EXPECT_EQ(key_u16(p, "Chanmask", kDef16), 1);
+    EXPECT_EQ(key_u16(p, "5", kDef16), kDef16);  // the integer key 5 is not the text "5"
+    EXPECT_EQ(key_u16(p, "", kDef16), kDef16);
+}
+
+// "k12" and the like (built by appending: GCC 12 warns wrongly about
+// "k" + std::to_string(k)).
+std::string numbered(const char* stem, std::uint64_t k) {
+    std::string out = stem;
+    out += std::to_string(k);
+    return out;
+}
+
+// Params are copied whole (the Python object and the export keep their own):
+// a copy finds every key after the original is gone and is not changed by
+// what is added to the original later; a moved-from one starts afresh.
+TEST(TuningKey, CopiedParamsFindTheirKeys) {
+    constexpr std::uint64_t n = 20000;
+    auto original = std::make_unique<Params>(make_params("zelkv3", 1, 1, 1));
+    for (std::uint64_t k = 0; k < n; ++k) original->extra.push_back(YamlValue::string(numbered("k", k)), testing::u(k));
+    Params copy = *original;
+    Params assigned;
+    assigned = *original;
+    original->extra.push_back(YamlValue::string("late"), testing::u(1));
+    EXPECT_EQ(key_u32(*original, "late", 7), 1u);
+    original.reset();
+    // Moved from, a Params is empty and takes new keys like a new one.
+    Params moved = std::move(assigned);
+    assigned.extra.push_back(YamlValue::string("k1"), testing::u(5));
+    EXPECT_EQ(assigned.extra.size(), 1u);
+    EXPECT_EQ(key_u32(assigned, "k1", 7), 5u);
+    EXPECT_EQ(key_u32(assigned, "k2", 7), 7u);
+    for (const Params* p : {&copy, &moved}) {
+        EXPECT_EQ(key_u32(*p, "late", 7), 7u);
+        std::uint64_t found = 0;
+        for (std::uint64_t k = 0; k < n; ++k) found += key_u32(*p, numbered("k", k), 0xFFFFFFFF) == k;
+        EXPECT_EQ(found, n);
+    }
+}
+
+// The least CPU time, over `readings` readings of `reps` decodes, of one
+// decode of a four-channel zelkv3 event of one window under `p`.
+double cpu_per_decode(const Params& p, int readings, int reps) {
+    testing::Words words = {0, 0, 0};
+    for (std::uint16_t c = 0; c < 4; ++c) {
+        words.push_back(static_cast<std::uint16_t>((c << 9) | (1u << 1)));
+        for (int sample = 0; sample < 4; ++sample) words.push_back(0x10);
+    }
+    words.push_back(0xFFFF);
+    const testing::Bytes raw = testing::be_bytes(words);
+    double least = HUGE_VAL;
+    for (int r = 0; r < readings; ++r) {
+        timespec start{}, end{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        for (int i = 0; i < reps; ++i) {
+            if (!parse_into<zelkv3::Zelkv3Event>(RawBytes(raw), p).ok()) return HUGE_VAL;
+        }
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        least = std::min(least, (static_cast<double>(end.tv_sec - start.tv_sec) +
+                                 static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9) / reps);
+    }
+    return least;
+}
+
+// A decoder looks its tuning keys up on every decode; `params` may hold any
+// number of other keys (50000 of them are 1 MB of metadata.yml), and looking
+// them up must not cost more for that.  The CPU time per decode with 50000
+// other keys against 1000, side by side in one child, the least of several
+// readings each: a lookup that passes over the keys makes it tens of times
+// as long.
+TEST(TuningKey, LookupCostDoesNotGrowWithOtherKeys) {
+    const auto with_keys = [](std::size_t n) {
+        auto p = make_params("zelkv3", 4, 256, 4);
+        for (std::size_t k = 0; k < n; ++k) {
+            p.extra.push_back(YamlValue::string(numbered("other_key_", k)), testing::u(k));
+        }
+        return p;
+    };
+    const Params few = with_keys(1000), many = with_keys(50000);
+    const std::string outcome = vexoacq::testing::run_cpu_bounded(20, std::size_t{1} << 30, [&] {
+        double least_few = HUGE_VAL, least_many = HUGE_VAL;
+        for (int round = 0; round < 3; ++round) {
+            least_few = std::min(least_few, cpu_per_decode(few, 3, 500));
+            least_many = std::min(least_many, cpu_per_decode(many, 3, 500));
+        }
+        const double ratio = least_many / least_few;
+        if (ratio >= 5.0) {
+            std::fprintf(stderr, "CPU per decode: %.3g s at 1000 keys, %.3g s at 50000 keys\n", least_few, least_many);
+        }
+        return ratio < 5.0;
+    });
+    EXPECT_EQ(outcome, "passed");
 }
 
 // -------------------------------------------------------------- time axis

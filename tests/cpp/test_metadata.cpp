@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "acquisition/metadata.hpp"
@@ -717,6 +718,167 @@ TEST(MetadataLimits, LongNamedKeysAreLinear) {
                                             static_cast<double>(allocated_reading_any(text));
         EXPECT_LT(ratio, 3.0) << ratio;
     }
+}
+
+// Where long_prefix_text puts the tags that name the long %TAG prefix.
+enum class TagPlace { Params, Registers, RegistersDistinct, RegistersLocal, RegistersKeys, Ignored };
+
+// One %TAG handle whose prefix is `length` bytes, named by `uses` short tags:
+// values of a list in params or registers (the same tag each time, a
+// different suffix each time, or a handle whose prefix is a local tag), keys
+// of one-entry mappings in registers, or values under an ignored key.
+std::string long_prefix_text(TagPlace place, std::size_t length, std::size_t uses) {
+    const bool local = place == TagPlace::RegistersLocal;
+    const std::string directives = "%TAG !a! tag:x.org,2000:" + std::string(local ? 1 : length, 'p') + "\n" +
+                                   "%TAG !l! !" + std::string(local ? length : 1, 'q') + "\n---\n";
+    std::string distinct;
+    switch (place) {
+        case TagPlace::Params: return directives + with_params("  v: [" + list_of(uses, "!a!x 1") + "]\n");
+        case TagPlace::Registers: return directives + with_registers("{l: [" + list_of(uses, "!a!x 1") + "]}");
+        case TagPlace::RegistersDistinct:
+            for (std::size_t k = 0; k < uses; ++k) distinct += (k ? ", !a!" : "!a!") + std::to_string(k) + " 1";
+            return directives + with_registers("{l: [" + distinct + "]}");
+        case TagPlace::RegistersLocal: return directives + with_registers("{l: [" + list_of(uses, "!l!x 1") + "]}");
+        case TagPlace::RegistersKeys: return directives + with_registers("{l: [" + list_of(uses, "{!a!x k: 1}") + "]}");
+        case TagPlace::Ignored: return directives + "other: [" + list_of(uses, "!a!x 1") + "]\n" + with_params("");
+    }
+    return directives;
+}
+
+// The list that long_prefix_text writes in registers, typed: `uses` tagged
+// values (or one-entry mappings with a tagged key) with the expected tags.
+bool is_list_of_long_tags(TagPlace place, const YamlValue* list, std::size_t length, std::size_t uses) {
+    if (list == nullptr || list->as_sequence().size() != uses) return false;
+    const std::string global = "tag:x.org,2000:" + std::string(length, 'p');
+    for (std::size_t k = 0; k < uses; ++k) {
+        const YamlValue& item = list->as_sequence()[k];
+        const bool edge = k == 0 || k + 1 == uses;  // texts compared in full at the ends only
+        switch (place) {
+            case TagPlace::Registers:
+                if (edge && item != V::tagged(global + "x", u(1))) return false;
+                if (item.tag().size() != length + 16 || item.tagged_value() != u(1)) return false;
+                break;
+            case TagPlace::RegistersDistinct:
+                if (edge && item != V::tagged(global + std::to_string(k), u(1))) return false;
+                if (item.tag().size() != length + 15 + std::to_string(k).size() || item.tagged_value() != u(1)) {
+                    return false;
+                }
+                break;
+            case TagPlace::RegistersLocal:
+                if (edge && item != V::tagged("!" + std::string(length, 'q') + "x", u(1))) return false;
+                if (item.tag().size() != length + 2 || item.tagged_value() != u(1)) return false;
+                break;
+            case TagPlace::RegistersKeys: {
+                const YamlMapping& m = item.as_mapping();
+                if (m.size() != 1 || m.value(0) != u(1) || m.key(0).tag().size() != length + 16) return false;
+                if (edge && m.key(0) != V::tagged(global + "x", s("k"))) return false;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return true;
+}
+
+// A %TAG prefix of 500 KB named by 25000 tags of a few bytes: 12.5 GB of tag
+// text if each node kept its tag in full, from a text of 700 KB.  libyaml
+// still copies the prefix into each event it hands over, which takes a
+// fraction of a second; the reading keeps each distinct tag once, so these
+// end well inside the CPU-time limit and in a few hundred MB.  A tag that is
+// not a standard one is refused in params, kept in registers, and unread
+// under an ignored key.  Last, a 500 KB anchor name named by aliases: each
+// alias writes the name again, so that costs no more than the text.
+TEST(MetadataLimits, LongTagPrefixesAreHeldOnce) {
+    constexpr std::size_t length = 500000, uses = 25000;
+    const struct {
+        const char* name;
+        TagPlace place;
+        bool ok;
+    } cases[] = {
+        {"values in params", TagPlace::Params, false},
+        {"values in registers", TagPlace::Registers, true},
+        {"a different suffix each time", TagPlace::RegistersDistinct, true},
+        {"a local prefix", TagPlace::RegistersLocal, true},
+        {"keys in registers", TagPlace::RegistersKeys, true},
+        {"values under an ignored key", TagPlace::Ignored, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = long_prefix_text(c.place, length, uses);
+        ASSERT_LT(text.size(), std::size_t{1} << 20);
+        const std::string outcome = vexoacq::testing::run_cpu_bounded(4, std::size_t{384} << 20, [&] {
+            const auto md = parse_metadata(text);
+            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+            if (!md.ok()) return false;
+            if (c.place == TagPlace::Ignored) return md->params.extra.empty() && md->registers.empty();
+            return is_list_of_long_tags(c.place, md->registers.get("l"), length, uses);
+        });
+        EXPECT_EQ(outcome, "passed");
+    }
+    const std::string name(length, 'n');
+    const std::string anchored = with_registers("{l: &" + name + " [1], m: [" + list_of(4, "*" + name) + "]}");
+    const std::string outcome = vexoacq::testing::run_cpu_bounded(4, std::size_t{384} << 20, [&] {
+        const auto md = parse_metadata(anchored);
+        return md.ok() && md->registers.get("m")->as_sequence() == std::vector<V>(4, seq({u(1)}));
+    });
+    EXPECT_EQ(outcome, "passed");
+}
+
+// Integer keys chosen so that a fixed, unkeyed hash of their value (the
+// value mixed with constants, as the duplicate-key check once hashed them)
+// falls into one bucket of a table of 100000 entries: every insertion then
+// walked all the entries before it, 8 s of CPU for 2.4 MB of text.  With
+// hashes keyed per process the same keys spread like any others.
+TEST(MetadataLimits, KeysChosenToCollideStayLinear) {
+    constexpr std::size_t n = 100000;
+    std::unordered_multimap<std::size_t, std::size_t> probe;
+    for (std::size_t k = 0; k < n; ++k) probe.emplace(k, k);
+    const std::size_t buckets = probe.bucket_count();
+    const auto mix = [](std::size_t h, std::size_t v) { return h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2)); };
+    const std::size_t h = mix(static_cast<std::size_t>(YamlValue::Type::Integer), 0);
+    const std::size_t added = 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    std::string lines;
+    for (std::size_t k = 0; k < n; ++k) lines += "  " + std::to_string(((k * buckets) ^ h) - added) + ": 1\n";
+    const std::string text = "params:\n  model: m\n" + kCounts + "registers:\n" + lines;
+    const std::string outcome = vexoacq::testing::run_cpu_bounded(2, kChildMemory, [&] {
+        const auto md = parse_metadata(text);
+        return md.ok() && md->registers.size() == n;
+    });
+    EXPECT_EQ(outcome, "passed");
+}
+
+// Tags under %TAG handles are the handle's prefix and the suffix, whichever
+// of several prefixes that start one another a tag was written with, and a
+// handle may give a standard tag; equal tags are equal keys.
+TEST(MetadataAccepted, TagsUnderHandles) {
+    const std::string text =
+        "%TAG !a! tag:x.org,2000:\n%TAG !b! tag:x.org,2000:ab\n%TAG !c! tag:x.org,2000:abc\n"
+        "%TAG !s! tag:yaml.org,2002:\n%TAG !e! tag:x.org,2000:\n---\n"
+        "params:\n  model: zelkv3\n" + kCounts + "  n: !s!int 0x10\n"
+        "registers: {a: !a!abx 1, b: !b!x 2, c: !c!x 3, d: !a!abcx 4, e: !e!y 5, f: !<tag:x.org,2000:abcx> 6, "
+        "g: !s!seq [1], h: [!a!abx 1, !a!zz 2], i: !!str 7, j: ! 8}\n";
+    const auto md = parse_metadata(text);
+    ASSERT_TRUE(md.ok()) << md.error().yaml->reason;
+    EXPECT_EQ(*md->params.extra.get("n"), u(16));
+    const std::string x = "tag:x.org,2000:";
+    const YamlMapping want = map({{s("a"), V::tagged(x + "abx", u(1))},
+                                  {s("b"), V::tagged(x + "abx", u(2))},
+                                  {s("c"), V::tagged(x + "abcx", u(3))},
+                                  {s("d"), V::tagged(x + "abcx", u(4))},
+                                  {s("e"), V::tagged(x + "y", u(5))},
+                                  {s("f"), V::tagged(x + "abcx", u(6))},
+                                  {s("g"), seq({u(1)})},
+                                  {s("h"), seq({V::tagged(x + "abx", u(1)), V::tagged(x + "zz", u(2))})},
+                                  {s("i"), s("7")},
+                                  {s("j"), V::tagged("!", u(8))}});
+    EXPECT_EQ(md->registers, want);
+    // The same tag written through two handles is one key.
+    const auto dup = parse_metadata("%TAG !a! tag:x.org,2000:\n%TAG !b! tag:x.org,2000:ab\n---\n" +
+                                    with_registers("{!a!abx k: 1, !b!x k: 2}"));
+    EXPECT_FALSE(dup.ok());
+    const auto distinct = parse_metadata("%TAG !a! tag:x.org,2000:\n%TAG !b! tag:x.org,2000:ab\n---\n" +
+                                         with_registers("{!a!abx k: 1, !b!y k: 2}"));
+    EXPECT_TRUE(distinct.ok());
 }
 
 }  // namespace

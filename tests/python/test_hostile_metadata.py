@@ -302,9 +302,29 @@ NAMED_KEY_TEXTS = [
 NAMED_KEY_MEMORY = 512 << 20  # bytes of address space for the child
 
 
-@pytest.mark.parametrize("text,accepted", [(t, a) for _, t, a in NAMED_KEY_TEXTS],
-                         ids=[n for n, _, _ in NAMED_KEY_TEXTS])
-def test_long_named_keys_are_typed_within_cpu_and_memory_bounds(tmp_path, text, accepted):
+# A %TAG prefix of 500 KB named by 25000 tags of a few bytes: 12.5 GB of tag
+# text if each node kept its own copy.  A tag that is not a standard one is
+# refused in params and kept in registers, with a local prefix too.
+LONG_PREFIX = "%TAG !a! tag:x.org,2000:" + "p" * 500_000 + "\n%TAG !l! !q\n---\n"
+LOCAL_PREFIX = "%TAG !a! tag:x.org,2000:\n%TAG !l! !" + "q" * 500_000 + "\n---\n"
+TAG_USES = 25_000
+LONG_TAG_TEXTS = [
+    ("params_values", LONG_PREFIX + params_text("  v: [" + ", ".join(["!a!x 1"] * TAG_USES) + "]\n"), False),
+    ("registers_values", LONG_PREFIX + params_text().replace(
+        "registers: {}", "registers: {l: [" + ", ".join(["!a!x 1"] * TAG_USES) + "]}"), True),
+    ("registers_distinct", LONG_PREFIX + params_text().replace(
+        "registers: {}", "registers: {l: [" + ", ".join("!a!%d 1" % k for k in range(TAG_USES)) + "]}"), True),
+    ("registers_local", LOCAL_PREFIX + params_text().replace(
+        "registers: {}", "registers: {l: [" + ", ".join(["!l!x 1"] * TAG_USES) + "]}"), True),
+    ("registers_keys", LONG_PREFIX + params_text().replace(
+        "registers: {}", "registers: {l: [" + ", ".join(["{!a!x k: 1}"] * TAG_USES) + "]}"), True),
+    ("ignored_values", LONG_PREFIX + "other: [" + ", ".join(["!a!x 1"] * TAG_USES) + "]\n" + params_text(), True),
+]
+
+
+@pytest.mark.parametrize("text,accepted", [(t, a) for _, t, a in NAMED_KEY_TEXTS + LONG_TAG_TEXTS],
+                         ids=[n for n, _, _ in NAMED_KEY_TEXTS + LONG_TAG_TEXTS])
+def test_long_named_keys_and_tags_are_typed_within_cpu_and_memory_bounds(tmp_path, text, accepted):
     assert len(text) < 1 << 20
     root = one_event_acq(tmp_path / "acq")
     out = tmp_path / "out"
