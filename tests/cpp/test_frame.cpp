@@ -186,7 +186,7 @@ TEST(TuningKey, LookupCostDoesNotGrowWithOtherKeys) {
         return p;
     };
     const Params few = with_keys(1000), many = with_keys(50000);
-    const std::string outcome = vexoacq::testing::run_cpu_bounded(20, std::size_t{1} << 30, [&] {
+    const std::string outcome = vexoacq::testing::run_bounded(20, std::size_t{1} << 30, [&] {
         double least_few = HUGE_VAL, least_many = HUGE_VAL;
         for (int round = 0; round < 3; ++round) {
             least_few = std::min(least_few, cpu_per_decode(few, 3, 500));

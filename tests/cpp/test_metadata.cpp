@@ -806,7 +806,7 @@ TEST(MetadataLimits, LongTagPrefixesAreHeldOnce) {
         SCOPED_TRACE(c.name);
         const std::string text = long_prefix_text(c.place, length, uses);
         ASSERT_LT(text.size(), std::size_t{1} << 20);
-        const std::string outcome = vexoacq::testing::run_cpu_bounded(4, std::size_t{384} << 20, [&] {
+        const std::string outcome = vexoacq::testing::run_bounded(4, std::size_t{384} << 20, [&] {
             const auto md = parse_metadata(text);
             if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
             if (!md.ok()) return false;
@@ -817,7 +817,7 @@ TEST(MetadataLimits, LongTagPrefixesAreHeldOnce) {
     }
     const std::string name(length, 'n');
     const std::string anchored = with_registers("{l: &" + name + " [1], m: [" + list_of(4, "*" + name) + "]}");
-    const std::string outcome = vexoacq::testing::run_cpu_bounded(4, std::size_t{384} << 20, [&] {
+    const std::string outcome = vexoacq::testing::run_bounded(4, std::size_t{384} << 20, [&] {
         const auto md = parse_metadata(anchored);
         return md.ok() && md->registers.get("m")->as_sequence() == std::vector<V>(4, seq({u(1)}));
     });
@@ -840,7 +840,7 @@ TEST(MetadataLimits, KeysChosenToCollideStayLinear) {
     std::string lines;
     for (std::size_t k = 0; k < n; ++k) lines += "  " + std::to_string(((k * buckets) ^ h) - added) + ": 1\n";
     const std::string text = "params:\n  model: m\n" + kCounts + "registers:\n" + lines;
-    const std::string outcome = vexoacq::testing::run_cpu_bounded(2, kChildMemory, [&] {
+    const std::string outcome = vexoacq::testing::run_bounded(2, kChildMemory, [&] {
         const auto md = parse_metadata(text);
         return md.ok() && md->registers.size() == n;
     });
