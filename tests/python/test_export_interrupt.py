@@ -97,6 +97,11 @@ CHILD = textwrap.dedent(
         signal.signal(signal.SIGINT, raise_custom)
     elif handler == "returns":
         signal.signal(signal.SIGINT, note)
+    else:
+        # A shell that runs the tests as a background job starts them with
+        # SIGINT ignored, and an interpreter started so installs no
+        # KeyboardInterrupt handler: put Python's own in place.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
     acq = vexoacq.Acquisition(root)
     indices = block_indices(distinct, blocks)
