@@ -637,6 +637,20 @@ bool is_list_of_named_keys(const YamlValue* list, std::size_t length, std::size_
            list->as_sequence().back().as_mapping().key(0).as_string() == text;
 }
 
+// Reads `text` in a child under `cpu_seconds` of CPU time and 384 MB: the
+// rules refuse it when `ok` is false, and otherwise accept it with a result
+// that `check` approves.
+template <class Check>
+void expect_bounded_reading(const std::string& text, unsigned cpu_seconds, bool ok, Check check) {
+    ASSERT_LT(text.size(), std::size_t{1} << 20);
+    const std::string outcome = vexoacq::testing::run_bounded(cpu_seconds, std::size_t{384} << 20, [&] {
+        const auto md = parse_metadata(text);
+        if (!ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
+        return md.ok() && check(*md);
+    });
+    EXPECT_EQ(outcome, "passed");
+}
+
 // A 500 KB string named 25000 times as a key: 12.5 GB of key text if every
 // use were hashed or copied in full, from a text of 700 KB.  Each use costs
 // the same small amount, so the readings end well inside a CPU-time limit
@@ -655,19 +669,13 @@ TEST(MetadataLimits, LongNamedKeysAreReadOnce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string text = named_key_text(c.place, length, uses);
-        ASSERT_LT(text.size(), std::size_t{1} << 20);
-        const std::string outcome = vexoacq::testing::run_bounded(1, std::size_t{384} << 20, [&] {
-            const auto md = parse_metadata(text);
-            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
-            if (!md.ok()) return false;
+        expect_bounded_reading(named_key_text(c.place, length, uses), 1, c.ok, [&](const Metadata& md) {
             switch (c.place) {
-                case KeyPlace::ParamsNested: return is_list_of_named_keys(md->params.extra.get("v"), length, uses);
-                case KeyPlace::RegistersNested: return is_list_of_named_keys(md->registers.get("l"), length, uses);
-                default: return md->params.extra.empty() && md->registers.empty();
+                case KeyPlace::ParamsNested: return is_list_of_named_keys(md.params.extra.get("v"), length, uses);
+                case KeyPlace::RegistersNested: return is_list_of_named_keys(md.registers.get("l"), length, uses);
+                default: return md.params.extra.empty() && md.registers.empty();
             }
         });
-        EXPECT_EQ(outcome, "passed");
     }
 }
 
@@ -807,16 +815,10 @@ TEST(MetadataLimits, LongTagPrefixesAreHeldOnce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string text = long_prefix_text(c.place, length, uses);
-        ASSERT_LT(text.size(), std::size_t{1} << 20);
-        const std::string outcome = vexoacq::testing::run_bounded(4, std::size_t{384} << 20, [&] {
-            const auto md = parse_metadata(text);
-            if (!c.ok) return !md.ok() && md.error().kind == error::MetadataErrorKind::Serialization;
-            if (!md.ok()) return false;
-            if (c.place == TagPlace::Ignored) return md->params.extra.empty() && md->registers.empty();
-            return is_list_of_long_tags(c.place, md->registers.get("l"), length, uses);
+        expect_bounded_reading(long_prefix_text(c.place, length, uses), 4, c.ok, [&](const Metadata& md) {
+            if (c.place == TagPlace::Ignored) return md.params.extra.empty() && md.registers.empty();
+            return is_list_of_long_tags(c.place, md.registers.get("l"), length, uses);
         });
-        EXPECT_EQ(outcome, "passed");
     }
     const std::string name(length, 'n');
     const std::string anchored = with_registers("{l: &" + name + " [1], m: [" + list_of(4, "*" + name) + "]}");
