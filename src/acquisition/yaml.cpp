@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -99,31 +100,52 @@ std::uint64_t siphash13(const SipKey& key, std::string_view text) noexcept {
 
 std::uint64_t YamlMapping::text_hash(std::string_view text) noexcept { return siphash13(process_key(), text); }
 
+void YamlMapping::Index::grow() {
+    std::vector<Slot> old = std::move(slots);
+    slots.assign(std::max<std::size_t>(16, 2 * old.size()), Slot{});
+    const std::size_t mask = slots.size() - 1;
+    for (const Slot& s : old) {
+        if (s.entry == 0) continue;
+        std::size_t i = s.hash & mask;
+        while (slots[i].entry != 0) i = (i + 1) & mask;
+        slots[i] = s;
+    }
+}
+
+YamlMapping::YamlMapping(const YamlMapping& other)
+    : entries_(other.entries_), index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
+
+YamlMapping& YamlMapping::operator=(const YamlMapping& other) {
+    if (this != &other) {
+        YamlMapping copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
 YamlMapping::YamlMapping(YamlMapping&& other) noexcept
-    : keys_(std::move(other.keys_)),
-      values_(std::move(other.values_)),
-      slots_(std::move(other.slots_)),
-      indexed_(std::exchange(other.indexed_, 0)) {
+    : entries_(std::move(other.entries_)), index_(std::move(other.index_)) {
     other.clear();
 }
 
 YamlMapping& YamlMapping::operator=(YamlMapping&& other) noexcept {
     if (this != &other) {
-        keys_ = std::move(other.keys_);
-        values_ = std::move(other.values_);
-        slots_ = std::move(other.slots_);
-        indexed_ = std::exchange(other.indexed_, 0);
+        entries_ = std::move(other.entries_);
+        index_ = std::move(other.index_);
         other.clear();
     }
     return *this;
 }
 
+YamlMapping::~YamlMapping() = default;
+
 void YamlMapping::clear() noexcept {
-    keys_.clear();
-    values_.clear();
-    slots_.clear();
-    indexed_ = 0;
+    entries_.clear();
+    index_.reset();
 }
+
+const YamlValue& YamlMapping::key(std::size_t i) const { return entries_.at(i).key; }
+const YamlValue& YamlMapping::value(std::size_t i) const { return entries_.at(i).value; }
 
 void YamlMapping::push_back(YamlValue key, YamlValue value) {
     if (key.type() == YamlValue::Type::String) {
@@ -131,58 +153,70 @@ void YamlMapping::push_back(YamlValue key, YamlValue value) {
         push_back(std::move(key), std::move(value), h);
         return;
     }
-    keys_.push_back(std::move(key));
-    values_.push_back(std::move(value));
-}
-
-void YamlMapping::push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash) {
-    const bool text = key.type() == YamlValue::Type::String;
-    keys_.push_back(std::move(key));
-    values_.push_back(std::move(value));
-    if (text) index(keys_.size() - 1, key_text_hash);
-}
-
-void YamlMapping::grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(8, 2 * old.size()), Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-        if (s.entry == 0) continue;
-        std::size_t i = s.hash & mask;
-        while (slots_[i].entry != 0) i = (i + 1) & mask;
-        slots_[i] = s;
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (index_) return;
+    if (entries_.size() > kLinearEntries) {
+        index_ = std::make_unique<Index>();
+        for (std::size_t pos = 0; pos < entries_.size(); ++pos) index(pos);
     }
 }
 
-void YamlMapping::index(std::size_t pos, std::uint64_t h) {
+void YamlMapping::push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash) {
+    if (key.type() == YamlValue::Type::String) key.bits_ = key_text_hash;
+    entries_.push_back(Entry{std::move(key), std::move(value)});
+    if (index_) {
+        index(entries_.size() - 1);
+    } else if (entries_.size() > kLinearEntries) {
+        index_ = std::make_unique<Index>();
+        for (std::size_t pos = 0; pos < entries_.size(); ++pos) index(pos);
+    }
+}
+
+void YamlMapping::index(std::size_t pos) {
+    const YamlValue& key = entries_[pos].key;
+    if (key.type() != YamlValue::Type::String) return;
     check_invariant(pos < UINT32_MAX, "YAML mapping too large to index");
-    if (2 * (indexed_ + 1) > slots_.size()) grow();
-    const std::size_t mask = slots_.size() - 1;
-    const std::string& text = keys_[pos].as_string();
+    Index& ix = *index_;
+    if (2 * (ix.used + 1) > ix.slots.size()) ix.grow();
+    const std::size_t mask = ix.slots.size() - 1;
+    const std::uint64_t h = key.bits_;
+    const std::string& text = key.as_string();
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-        Slot& s = slots_[i];
+        Index::Slot& s = ix.slots[i];
         if (s.entry == 0) {
-            s = Slot{h, static_cast<std::uint32_t>(pos + 1)};
-            ++indexed_;
+            s = Index::Slot{h, static_cast<std::uint32_t>(pos + 1)};
+            ++ix.used;
             return;
         }
         // An earlier entry with the same text is the one that lookups find.
-        if (s.hash == h && keys_[s.entry - 1].as_string() == text) return;
+        if (s.hash == h && entries_[s.entry - 1].key.as_string() == text) return;
     }
 }
 
 const YamlValue* YamlMapping::get(std::string_view key) const noexcept {
-    if (slots_.empty()) return nullptr;
-    return get(key, text_hash(key));
+    if (index_) return get(key, text_hash(key));
+    for (const Entry& e : entries_) {
+        if (e.key.type() == YamlValue::Type::String && e.key.as_string() == key) return &e.value;
+    }
+    return nullptr;
 }
 
 const YamlValue* YamlMapping::get(std::string_view key, std::uint64_t key_hash) const noexcept {
-    if (slots_.empty()) return nullptr;
-    const std::size_t mask = slots_.size() - 1;
+    if (!index_) {
+        for (const Entry& e : entries_) {
+            if (e.key.type() == YamlValue::Type::String && e.key.bits_ == key_hash && e.key.as_string() == key) {
+                return &e.value;
+            }
+        }
+        return nullptr;
+    }
+    const std::vector<Index::Slot>& slots = index_->slots;
+    if (slots.empty()) return nullptr;
+    const std::size_t mask = slots.size() - 1;
     for (std::size_t i = key_hash & mask;; i = (i + 1) & mask) {
-        const Slot& s = slots_[i];
+        const Index::Slot& s = slots[i];
         if (s.entry == 0) return nullptr;
-        if (s.hash == key_hash && keys_[s.entry - 1].as_string() == key) return &values_[s.entry - 1];
+        if (s.hash == key_hash && entries_[s.entry - 1].key.as_string() == key) return &entries_[s.entry - 1].value;
     }
 }
 
@@ -218,13 +252,26 @@ bool operator==(const YamlTag& a, const YamlTag& b) noexcept {
 }
 
 bool operator==(const YamlMapping& a, const YamlMapping& b) {
-    return a.keys_ == b.keys_ && a.values_ == b.values_;
+    if (a.entries_.size() != b.entries_.size()) return false;
+    for (std::size_t i = 0; i < a.entries_.size(); ++i) {
+        if (!(a.entries_[i].key == b.entries_[i].key)) return false;
+    }
+    for (std::size_t i = 0; i < a.entries_.size(); ++i) {
+        if (!(a.entries_[i].value == b.entries_[i].value)) return false;
+    }
+    return true;
 }
+
+// The node of a Tagged value: its tag and the one inner value.
+struct YamlValue::Tagged {
+    std::shared_ptr<const YamlTag> tag;
+    YamlValue inner;
+};
 
 YamlValue YamlValue::boolean(bool b) {
     YamlValue v;
     v.type_ = Type::Bool;
-    v.bool_ = b;
+    v.bits_ = b ? 1 : 0;
     return v;
 }
 
@@ -247,28 +294,28 @@ YamlValue YamlValue::unsigned_integer(std::uint64_t u) {
 YamlValue YamlValue::floating(double d) {
     YamlValue v;
     v.type_ = Type::Float;
-    v.float_ = d;
+    v.bits_ = std::bit_cast<std::uint64_t>(d);
     return v;
 }
 
 YamlValue YamlValue::string(std::string s) {
     YamlValue v;
     v.type_ = Type::String;
-    v.string_ = std::make_shared<const std::string>(std::move(s));
+    v.node_ = std::make_shared<const std::string>(std::move(s));
     return v;
 }
 
 YamlValue YamlValue::sequence(std::vector<YamlValue> items) {
     YamlValue v;
     v.type_ = Type::Sequence;
-    v.items_ = std::make_shared<const std::vector<YamlValue>>(std::move(items));
+    v.node_ = std::make_shared<const std::vector<YamlValue>>(std::move(items));
     return v;
 }
 
 YamlValue YamlValue::mapping(YamlMapping m) {
     YamlValue v;
     v.type_ = Type::Mapping;
-    v.mapping_ = std::make_shared<const YamlMapping>(std::move(m));
+    v.node_ = std::make_shared<const YamlMapping>(std::move(m));
     return v;
 }
 
@@ -279,10 +326,7 @@ YamlValue YamlValue::tagged(std::string tag, YamlValue inner) {
 YamlValue YamlValue::tagged(std::shared_ptr<const YamlTag> tag, YamlValue inner) {
     YamlValue v;
     v.type_ = Type::Tagged;
-    v.tag_ = std::move(tag);
-    std::vector<YamlValue> one;
-    one.push_back(std::move(inner));
-    v.items_ = std::make_shared<const std::vector<YamlValue>>(std::move(one));
+    v.node_ = std::make_shared<const Tagged>(Tagged{std::move(tag), std::move(inner)});
     return v;
 }
 
@@ -305,21 +349,27 @@ const YamlTag& no_tag() {
 }
 }  // namespace
 
-const std::string& YamlValue::as_string() const noexcept { return string_ ? *string_ : no_text(); }
+const std::string& YamlValue::as_string() const noexcept {
+    return type_ == Type::String && node_ ? *static_cast<const std::string*>(node_.get()) : no_text();
+}
 
-const YamlTag& YamlValue::tag() const noexcept { return type_ == Type::Tagged && tag_ ? *tag_ : no_tag(); }
+const YamlTag& YamlValue::tag() const noexcept {
+    if (type_ != Type::Tagged || !node_) return no_tag();
+    const Tagged& t = *static_cast<const Tagged*>(node_.get());
+    return t.tag ? *t.tag : no_tag();
+}
 
 const std::vector<YamlValue>& YamlValue::as_sequence() const noexcept {
-    return type_ == Type::Sequence && items_ ? *items_ : no_items();
+    return type_ == Type::Sequence && node_ ? *static_cast<const std::vector<YamlValue>*>(node_.get()) : no_items();
 }
 
 const YamlMapping& YamlValue::as_mapping() const noexcept {
-    return type_ == Type::Mapping && mapping_ ? *mapping_ : no_entries();
+    return type_ == Type::Mapping && node_ ? *static_cast<const YamlMapping*>(node_.get()) : no_entries();
 }
 
 const YamlValue& YamlValue::tagged_value() const {
-    if (type_ != Type::Tagged || !items_) internal_fault("YAML value is not tagged");
-    return items_->at(0);
+    if (type_ != Type::Tagged || !node_) internal_fault("YAML value is not tagged");
+    return static_cast<const Tagged*>(node_.get())->inner;
 }
 
 std::optional<std::uint64_t> YamlValue::as_unsigned() const noexcept {
@@ -338,9 +388,9 @@ bool operator==(const YamlValue& a, const YamlValue& b) {
     if (a.type_ != b.type_) return false;
     switch (a.type_) {
         case YamlValue::Type::Null: return true;
-        case YamlValue::Type::Bool: return a.bool_ == b.bool_;
+        case YamlValue::Type::Bool: return a.as_bool() == b.as_bool();
         case YamlValue::Type::Integer: return a.negative_ == b.negative_ && a.bits_ == b.bits_;
-        case YamlValue::Type::Float: return a.float_ == b.float_;
+        case YamlValue::Type::Float: return a.as_float() == b.as_float();
         case YamlValue::Type::String: return a.as_string() == b.as_string();
         case YamlValue::Type::Sequence: return a.as_sequence() == b.as_sequence();
         case YamlValue::Type::Mapping: return a.as_mapping() == b.as_mapping();

@@ -6,6 +6,7 @@
 // name many times is held once, and copying Params is cheap.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,7 +16,7 @@
 
 namespace vexoacq::acquisition {
 
-class YamlValue;
+class YamlMapping;
 
 // The tag of a tagged value.  A tag written with a %TAG handle is the
 // handle's prefix followed by the rest of the tag; the prefix is shared by
@@ -38,66 +39,6 @@ public:
 private:
     std::shared_ptr<const std::string> prefix_;  // null: no prefix
     std::string rest_;
-};
-
-// Insertion-ordered mapping from YAML values to YAML values.  Lookup is by key
-// text: get("chanmask") finds the entry whose key is the string "chanmask".
-//
-// The mapping carries an index of its text keys, built as entries are added,
-// so that a lookup costs the same however many entries there are: the
-// decoders look their tuning keys up on every decode, and `params` may hold
-// any number of other keys.  The index is a table of entry positions, hashed
-// with a key drawn at random once per process, so that keys cannot be
-// chosen to collide and make building it quadratic; it holds no pointers, so
-// copies of a mapping are independent.
-class YamlMapping {
-public:
-    YamlMapping() = default;
-    YamlMapping(const YamlMapping&) = default;
-    YamlMapping& operator=(const YamlMapping&) = default;
-    // A mapping moved from is left empty, its index too.
-    YamlMapping(YamlMapping&& other) noexcept;
-    YamlMapping& operator=(YamlMapping&& other) noexcept;
-    ~YamlMapping() = default;
-
-    void push_back(YamlValue key, YamlValue value);
-    // The same for a string key whose text_hash the caller has already
-    // computed (a long key named by many mappings is then hashed once).
-    void push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash);
-    std::size_t size() const noexcept { return keys_.size(); }
-    bool empty() const noexcept { return keys_.empty(); }
-    const YamlValue& key(std::size_t i) const { return keys_.at(i); }
-    const YamlValue& value(std::size_t i) const { return values_.at(i); }
-
-    // The value of the first entry whose key is the text string `key`, or null.
-    const YamlValue* get(std::string_view key) const noexcept;
-    // The same, with `key_hash` == text_hash(key).
-    const YamlValue* get(std::string_view key, std::uint64_t key_hash) const noexcept;
-
-    // The hash of a key text that the index uses (keyed per process).
-    static std::uint64_t text_hash(std::string_view text) noexcept;
-
-    friend bool operator==(const YamlMapping& a, const YamlMapping& b);
-
-private:
-    // One slot of the index: the hash of an entry's key text, which most
-    // probes of other keys fail on without reading the key (and which
-    // growing the table reuses), and 1 + the entry's position (0: empty).
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t entry = 0;
-    };
-
-    // Adds the entry at `pos`, a string key with hash `h`, unless an earlier
-    // entry has the same text.
-    void index(std::size_t pos, std::uint64_t h);
-    void grow();
-    void clear() noexcept;
-
-    std::vector<YamlValue> keys_;
-    std::vector<YamlValue> values_;
-    std::vector<Slot> slots_;   // open addressing, a power of two in size, at most half full
-    std::size_t indexed_ = 0;   // slots in use
 };
 
 class YamlValue {
@@ -129,8 +70,8 @@ public:
     // The value when it is an integer that fits in int64.
     std::optional<std::int64_t> as_signed() const noexcept;
 
-    bool as_bool() const noexcept { return bool_; }
-    double as_float() const noexcept { return float_; }
+    bool as_bool() const noexcept { return bits_ != 0; }
+    double as_float() const noexcept { return std::bit_cast<double>(bits_); }
     // String content; empty for the other types.
     const std::string& as_string() const noexcept;
     // The tag of a tagged value; an empty tag for the other types.
@@ -143,16 +84,96 @@ public:
     friend bool operator==(const YamlValue& a, const YamlValue& b);
 
 private:
+    friend class YamlMapping;
+    struct Tagged;
+
     Type type_ = Type::Null;
-    bool bool_ = false;
-    bool negative_ = false;       // Integer: bits_ holds an int64 when set
-    std::uint64_t bits_ = 0;      // Integer
-    double float_ = 0.0;          // Float
-    std::shared_ptr<const std::string> string_;  // String; shared between copies
-    std::shared_ptr<const YamlTag> tag_;          // Tagged; shared between copies
-    // Sequence, or the one inner value of Tagged; shared between copies.
-    std::shared_ptr<const std::vector<YamlValue>> items_;
-    std::shared_ptr<const YamlMapping> mapping_;  // Mapping; shared between copies
+    bool negative_ = false;  // Integer: bits_ holds an int64 when set
+    // Bool: 0 or 1; Integer: the value's bits; Float: the double's bits;
+    // String: nothing, except for a key inside a YamlMapping, where it holds
+    // the text's text_hash.
+    std::uint64_t bits_ = 0;
+    // What the value's copies share: for String the std::string, for
+    // Sequence the std::vector<YamlValue>, for Mapping the YamlMapping, for
+    // Tagged the tag with the inner value; null for the other types.
+    std::shared_ptr<const void> node_;
+};
+
+// Insertion-ordered mapping from YAML values to YAML values.  Lookup is by key
+// text: get("chanmask") finds the entry whose key is the string "chanmask".
+//
+// A mapping of more than kLinearEntries entries carries an index of its text
+// keys, built as entries are added, so that a lookup costs the same however
+// many entries there are: the decoders look their tuning keys up on every
+// decode, and `params` may hold any number of other keys.  A smaller mapping
+// (most of them: a file may hold millions of one-entry mappings) has no
+// index and is searched in order, which for a few entries is as fast.  The
+// index is a table of entry positions, hashed with a key drawn at random
+// once per process, so that keys cannot be chosen to collide and make
+// building it quadratic; it holds no pointers, so copies of a mapping are
+// independent.  Each text key keeps its hash beside it (in the key value's
+// own unused number field), so a key whose hash the caller already has is
+// never hashed again, even when the mapping grows past kLinearEntries.
+class YamlMapping {
+public:
+    static constexpr std::size_t kLinearEntries = 8;
+
+    YamlMapping() = default;
+    YamlMapping(const YamlMapping& other);
+    YamlMapping& operator=(const YamlMapping& other);
+    // A mapping moved from is left empty, its index too.
+    YamlMapping(YamlMapping&& other) noexcept;
+    YamlMapping& operator=(YamlMapping&& other) noexcept;
+    ~YamlMapping();
+
+    void push_back(YamlValue key, YamlValue value);
+    // The same for a string key whose text_hash the caller has already
+    // computed (a long key named by many mappings is then hashed once).
+    void push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash);
+    // Room for n entries in all, so that a mapping of known size is built
+    // without spare capacity.
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    std::size_t size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
+    const YamlValue& key(std::size_t i) const;
+    const YamlValue& value(std::size_t i) const;
+
+    // The value of the first entry whose key is the text string `key`, or null.
+    const YamlValue* get(std::string_view key) const noexcept;
+    // The same, with `key_hash` == text_hash(key).
+    const YamlValue* get(std::string_view key, std::uint64_t key_hash) const noexcept;
+
+    // The hash of a key text that the index uses (keyed per process).
+    static std::uint64_t text_hash(std::string_view text) noexcept;
+
+    friend bool operator==(const YamlMapping& a, const YamlMapping& b);
+
+private:
+    struct Entry {
+        YamlValue key;
+        YamlValue value;
+    };
+    // The index of a mapping of more than kLinearEntries entries.  A slot
+    // holds the hash of an entry's key text, which most probes of other keys
+    // fail on without reading the key (and which growing the table reuses),
+    // and 1 + the entry's position (0: empty).
+    struct Index {
+        struct Slot {
+            std::uint64_t hash = 0;
+            std::uint32_t entry = 0;
+        };
+        std::vector<Slot> slots;  // open addressing, a power of two in size, at most half full
+        std::size_t used = 0;     // slots in use
+        void grow();
+    };
+
+    // Adds the entry at `pos`, a string key whose hash it holds, to the
+    // index unless an earlier entry has the same text.
+    void index(std::size_t pos);
+    void clear() noexcept;
+
+    std::vector<Entry> entries_;
+    std::unique_ptr<Index> index_;  // null while there are at most kLinearEntries entries
 };
 
 }  // namespace vexoacq::acquisition
