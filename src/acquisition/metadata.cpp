@@ -45,12 +45,14 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -109,54 +111,64 @@ std::size_t common_prefix(std::string_view a, std::string_view b) {
     return i;
 }
 
+// The number of leading bytes of the C string s that equal those of `label`
+// (which holds no NUL, so the end of s is a mismatch).  s is read in blocks
+// as far as it agrees with label, then byte by byte within the block where
+// they part, so each byte is read about once.
+std::size_t matching_start(const char* s, std::string_view label) {
+    std::size_t i = 0;
+    constexpr std::size_t block = 4096;
+    constexpr std::size_t step = 64;
+    while (label.size() - i >= block && std::strncmp(s + i, label.data() + i, block) == 0) i += block;
+    while (label.size() - i >= step && std::strncmp(s + i, label.data() + i, step) == 0) i += step;
+    while (i < label.size() && s[i] == label[i]) ++i;
+    return i;
+}
+
 // The tags of the document, each distinct tag held once.  A tag is kept as
 // the longest %TAG prefix it starts with, shared, and the rest: the rest
 // comes from the tag as written in the text (a verbatim tag, or the suffix
 // after a handle), so the table is no larger than the text however many
 // tags name a long prefix.  Equal tags split alike, so each distinct tag
-// text has one entry and one YamlTag; finding a tag's prefix reads the tag
-// a few times, as libyaml's copying it does.
+// text has one entry and one YamlTag.
+//
+// The prefixes are held in a trie whose edges are stretches of prefix text
+// (a node for each place where prefixes part or end), so the longest prefix
+// of a tag is found by one walk along the tag: each byte the walk passes is
+// read once, and the length of the rest is measured after it.  Finding it
+// then costs one reading of the tag, however many directives the document
+// declares, however long they are and however they nest.
 class TagTable {
 public:
     void set_directives(const yaml_tag_directive_t* first, const yaml_tag_directive_t* last) {
         for (const yaml_tag_directive_t* d = first; d != last; ++d) {
-            prefixes_.push_back(std::make_shared<const std::string>(reinterpret_cast<const char*>(d->prefix)));
-        }
-        const auto text_less = [](const auto& a, const auto& b) { return *a < *b; };
-        const auto text_equal = [](const auto& a, const auto& b) { return *a == *b; };
-        std::sort(prefixes_.begin(), prefixes_.end(), text_less);
-        prefixes_.erase(std::unique(prefixes_.begin(), prefixes_.end(), text_equal), prefixes_.end());
-        // In sorted order the prefixes that a prefix starts with come before
-        // it and start the one just before it too: `chain` holds that one's.
-        // Likewise a prefix that others start with starts the one after it.
-        parent_.assign(prefixes_.size(), npos);
-        leaf_.assign(prefixes_.size(), true);
-        std::vector<std::size_t> chain;
-        for (std::size_t i = 0; i < prefixes_.size(); ++i) {
-            const std::string_view p = *prefixes_[i];
-            while (!chain.empty() && !p.starts_with(*prefixes_[chain.back()])) chain.pop_back();
-            if (!chain.empty()) parent_[i] = chain.back();
-            if (i > 0 && p.starts_with(*prefixes_[i - 1])) leaf_[i - 1] = false;
-            chain.push_back(i);
+            auto text = std::make_shared<const std::string>(reinterpret_cast<const char*>(d->prefix));
+            check_invariant(prefixes_.size() < UINT32_MAX, "too many YAML tag directives");
+            prefixes_.push_back(std::move(text));
+            if (!insert(prefixes_.size() - 1)) prefixes_.pop_back();  // the same prefix twice
         }
     }
 
     // The kind and the number of the tag `tag`, a C string from libyaml.
     std::pair<TagKind, std::uint32_t> add(const char* tag) {
-        // Tags made with one handle tend to follow each other: when the last
-        // prefix found starts this tag and no longer one starts with it, the
-        // tag is read once, and its length is counted after the prefix only.
-        std::size_t d = last_;
-        std::string_view t;
-        if (d != npos && leaf_[d] && std::strncmp(tag, prefixes_[d]->data(), prefixes_[d]->size()) == 0) {
-            const std::size_t n = prefixes_[d]->size();
-            t = std::string_view(tag, n + std::strlen(tag + n));
-        } else {
-            t = std::string_view(tag);
-            d = longest_prefix(t);
-            if (d != npos) last_ = d;
+        std::size_t node = 0, off = 0, d = npos, d_size = 0;
+        for (;;) {
+            if (nodes_[node].prefix != npos) {
+                d = nodes_[node].prefix;
+                d_size = off;
+            }
+            if (tag[off] == '\0') break;
+            const std::size_t child = find_child(node, static_cast<unsigned char>(tag[off]));
+            if (child == npos) break;
+            const std::string_view label = this->label(child);
+            const std::size_t m = matching_start(tag + off, label);
+            off += m;
+            if (m < label.size()) break;
+            node = child;
         }
-        const std::string_view rest = d == npos ? t : t.substr(prefixes_[d]->size());
+        // tag[0, off) has been read and holds no NUL.
+        const std::string_view t(tag, off + std::strlen(tag + off));
+        const std::string_view rest = t.substr(d_size);
         if (const auto it = ids_.find({d, rest}); it != ids_.end()) return {kinds_[it->second], it->second};
         check_invariant(tags_.size() < UINT32_MAX, "too many YAML tags");
         const auto id = static_cast<std::uint32_t>(tags_.size());
@@ -169,45 +181,119 @@ public:
     const std::shared_ptr<const YamlTag>& tag(std::uint32_t id) const { return tags_.at(id); }
 
 private:
-    // The longest prefix that t starts with, or npos.  Every such prefix
-    // starts the greatest prefix not after t, so they are that one and its
-    // parents, as far as it agrees with t.
-    std::size_t longest_prefix(std::string_view t) const {
-        const auto after = std::upper_bound(prefixes_.begin(), prefixes_.end(), t,
-                                            [](std::string_view x, const auto& p) { return x < *p; });
-        if (after == prefixes_.begin()) return npos;
-        std::size_t d = static_cast<std::size_t>(after - prefixes_.begin()) - 1;
-        if (prefixes_[d]->size() <= t.size() && t.starts_with(*prefixes_[d])) return d;
-        const std::size_t common = common_prefix(*prefixes_[d], t);
-        while (d != npos && prefixes_[d]->size() > common) d = parent_[d];
-        return d;
+    // A node of the trie: the edge into it is the text
+    // (*prefixes_[src])[begin, end); `prefix` is the prefix that ends at the
+    // node, if any.  The root (node 0) has an empty edge.
+    struct Node {
+        std::size_t src = 0;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::size_t prefix = npos;
+        std::vector<std::pair<unsigned char, std::size_t>> children;  // by the first byte of their edge, sorted
+    };
+
+    std::string_view label(std::size_t n) const {
+        const Node& x = nodes_[n];
+        return std::string_view(*prefixes_[x.src]).substr(x.begin, x.end - x.begin);
     }
 
-    std::vector<std::shared_ptr<const std::string>> prefixes_;  // distinct, sorted
-    std::vector<std::size_t> parent_;  // the longest other prefix that starts each, or npos
-    std::vector<bool> leaf_;           // no other prefix starts with it
-    std::size_t last_ = npos;          // the prefix that the last search found
+    std::size_t find_child(std::size_t n, unsigned char c) const {
+        const auto& ch = nodes_[n].children;
+        const auto it = std::lower_bound(ch.begin(), ch.end(), c, [](const auto& e, unsigned char x) { return e.first < x; });
+        return it != ch.end() && it->first == c ? it->second : npos;
+    }
+
+    // Adds prefixes_[i] to the trie; false when it is there already.
+    bool insert(std::size_t i) {
+        const std::string_view p = *prefixes_[i];
+        std::size_t node = 0, off = 0;
+        for (;;) {
+            if (off == p.size()) {
+                if (nodes_[node].prefix != npos) return false;
+                nodes_[node].prefix = i;
+                return true;
+            }
+            const auto c = static_cast<unsigned char>(p[off]);
+            const std::size_t child = find_child(node, c);
+            if (child == npos) {
+                nodes_.push_back(Node{i, off, p.size(), i, {}});
+                auto& ch = nodes_[node].children;
+                const auto at = std::lower_bound(ch.begin(), ch.end(), c,
+                                                 [](const auto& e, unsigned char x) { return e.first < x; });
+                ch.insert(at, {c, nodes_.size() - 1});
+                return true;
+            }
+            const std::string_view edge = label(child);
+            const std::size_t m = common_prefix(edge, p.substr(off));
+            if (m < edge.size()) {
+                // p parts from the edge (or ends) inside it: the edge is cut
+                // where they part, at a new node that leads on to the old one.
+                const Node old = nodes_[child];
+                nodes_.push_back(Node{old.src, old.begin, old.begin + m, npos,
+                                      {{static_cast<unsigned char>(edge[m]), child}}});
+                nodes_[child].begin += m;
+                const std::size_t mid = nodes_.size() - 1;
+                for (auto& e : nodes_[node].children) {
+                    if (e.second == child) e.second = mid;
+                }
+                node = mid;
+            } else {
+                node = child;
+            }
+            off += m;
+        }
+    }
+
+    std::vector<std::shared_ptr<const std::string>> prefixes_;  // distinct, in the order declared
+    std::vector<Node> nodes_ = std::vector<Node>(1);
     // By (prefix or npos, rest), the rest viewed in the tag's own storage.
     std::map<std::pair<std::size_t, std::string_view>, std::uint32_t> ids_;
     std::vector<std::shared_ptr<const YamlTag>> tags_;
     std::vector<TagKind> kinds_;
 };
 
+// One node event of the document as the reader keeps it: 64 bytes, since a
+// text of small nodes is mostly events.  Lines and columns past 2^32 - 1 are
+// kept as 2^32 - 1.
 struct Event {
-    Kind kind = Kind::Scalar;
-    bool plain = false;        // Scalar: plain style
-    bool literal = false;      // Scalar: literal block style
-    TagKind tag = TagKind::None;  // the kind of the node's tag
-    std::uint32_t tag_id = 0;     // Other: the tag's number in the TagTable
     std::string value;         // Scalar text
     std::size_t link = npos;   // Alias: the named node; SeqStart/MapStart: the matching end
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
+    std::uint32_t tag_id = 0;     // Other: the tag's number in the TagTable
+    Kind kind = Kind::Scalar;
+    TagKind tag = TagKind::None;  // the kind of the node's tag
+    bool plain = false;        // Scalar: plain style
+    bool literal = false;      // Scalar: literal block style
     bool named = false;        // some alias names this node
-    std::size_t line = 0;
-    std::size_t column = 0;
+};
+
+std::uint32_t mark_number(std::size_t zero_based) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(zero_based, UINT32_MAX - 1) + 1);
+}
+
+// The events in the order read, in blocks of a fixed size: the list grows
+// without moving what it holds (no reallocation doubles its memory on the
+// way), and an event keeps its place.
+class EventList {
+public:
+    std::size_t size() const noexcept { return size_; }
+    Event& operator[](std::size_t i) noexcept { return blocks_[i / kBlock][i % kBlock]; }
+    const Event& operator[](std::size_t i) const noexcept { return blocks_[i / kBlock][i % kBlock]; }
+    void push_back(Event e) {
+        if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<Event[]>(kBlock));
+        blocks_.back()[size_ % kBlock] = std::move(e);
+        ++size_;
+    }
+
+private:
+    static constexpr std::size_t kBlock = 1024;
+    std::vector<std::unique_ptr<Event[]>> blocks_;
+    std::size_t size_ = 0;
 };
 
 struct Document {
-    std::vector<Event> events;  // node events of the one document
+    EventList events;           // node events of the one document
     TagTable tags;              // their tags
     bool empty = true;          // no document, or a document without a root node
 };
@@ -267,7 +353,7 @@ class NestingGuard {
 public:
     // Called for every event, before the stack `open` of the collections not
     // yet ended changes for it; an alias event already carries its link.
-    YamlResult<bool> check(const std::vector<Event>& events, const std::vector<std::size_t>& open, const Event& e) {
+    YamlResult<bool> check(const EventList& events, const std::vector<std::size_t>& open, const Event& e) {
         const bool starts = e.kind == Kind::SeqStart || e.kind == Kind::MapStart;
         const bool ends = e.kind == Kind::SeqEnd || e.kind == Kind::MapEnd;
         if (open.empty()) {
@@ -299,7 +385,7 @@ private:
     // Whether the value of this top-level key is typed: the key `params` or
     // `registers`, written or named through an alias.  A key that is not a
     // scalar is rejected, so what follows it counts as typed too.
-    static bool typed_key(const std::vector<Event>& events, const Event& e) {
+    static bool typed_key(const EventList& events, const Event& e) {
         const Event& key = e.kind == Kind::Alias ? events[e.link] : e;
         if (key.kind != Kind::Scalar) return true;
         return key.value == "params" || key.value == "registers";
@@ -330,8 +416,8 @@ YamlResult<Document> read_events(std::string_view text) {
         if (yaml_parser_parse(&guard.parser, &e.event) == 0) return Err{parser_problem(guard.parser)};
         const yaml_event_t& ev = e.event;
         Event out;
-        out.line = ev.start_mark.line + 1;
-        out.column = ev.start_mark.column + 1;
+        out.line = mark_number(ev.start_mark.line);
+        out.column = mark_number(ev.start_mark.column);
         const yaml_char_t* anchor = nullptr;
         const yaml_char_t* tag = nullptr;
         switch (ev.type) {
@@ -655,10 +741,14 @@ private:
 // linear in the number of entries.  Scalar keys are hashed and compared
 // directly; the other keys are compared by their KeyNumbers.  A scalar key
 // that an alias names may be a long string used as the key of many
-// mappings, so the reader hashes it once and passes the hash in.
+// mappings, so the reader hashes it once and passes the hash in.  The
+// hashes of the first few scalar keys are kept on the builder itself, so a
+// small mapping is built without a table.
 class MappingBuilder {
 public:
-    explicit MappingBuilder(KeyNumbers& numbers) : numbers_(numbers) {}
+    explicit MappingBuilder(KeyNumbers& numbers, std::size_t entries) : numbers_(numbers) {
+        mapping_.reserve(entries);
+    }
 
     // `known_hash`, when given, is scalar_key_hash of a scalar key, kept by
     // the caller for a key that it meets many times.
@@ -667,11 +757,7 @@ public:
             if (!collection_keys_.insert(numbers_.of(key)).second) return false;
         } else {
             const std::uint64_t h = known_hash ? *known_hash : scalar_key_hash(key);
-            const auto [first, last] = scalar_keys_.equal_range(h);
-            for (auto it = first; it != last; ++it) {
-                if (same_scalar_key(mapping_.key(it->second), key)) return false;
-            }
-            scalar_keys_.emplace(h, mapping_.size());
+            if (!add_scalar_key(h, key)) return false;
             if (key.type() == YamlValue::Type::String) {
                 mapping_.push_back(std::move(key), std::move(value), h);
                 return true;
@@ -683,9 +769,39 @@ public:
     YamlMapping take() && { return std::move(mapping_); }
 
 private:
+    static constexpr std::size_t kFew = 8;
+    struct Known {
+        std::uint64_t hash;
+        std::size_t pos;
+    };
+
+    // Records the scalar key `key` (hash h) of the next entry, unless an
+    // earlier key equals it.
+    bool add_scalar_key(std::uint64_t h, const YamlValue& key) {
+        const std::size_t pos = mapping_.size();
+        if (few_count_ < kFew) {
+            for (std::size_t i = 0; i < few_count_; ++i) {
+                if (few_[i].hash == h && same_scalar_key(mapping_.key(few_[i].pos), key)) return false;
+            }
+            few_[few_count_++] = Known{h, pos};
+            return true;
+        }
+        if (scalar_keys_.empty()) {
+            for (const Known& k : few_) scalar_keys_.emplace(k.hash, k.pos);
+        }
+        const auto [first, last] = scalar_keys_.equal_range(h);
+        for (auto it = first; it != last; ++it) {
+            if (same_scalar_key(mapping_.key(it->second), key)) return false;
+        }
+        scalar_keys_.emplace(h, pos);
+        return true;
+    }
+
     KeyNumbers& numbers_;
     YamlMapping mapping_;
-    std::unordered_multimap<std::uint64_t, std::size_t> scalar_keys_;
+    std::array<Known, kFew> few_{};
+    std::size_t few_count_ = 0;
+    std::unordered_multimap<std::uint64_t, std::size_t> scalar_keys_;  // every scalar key, once past kFew
     std::unordered_set<std::uint64_t> collection_keys_;
 };
 
@@ -736,6 +852,14 @@ private:
         return (e.kind == Kind::SeqStart || e.kind == Kind::MapStart) ? e.link + 1 : pos + 1;
     }
 
+    // The number of nodes directly in the collection that starts at pos
+    // (each is stepped over, not read).
+    std::size_t members(std::size_t pos) const {
+        std::size_t n = 0;
+        for (std::size_t p = pos + 1; ev_[p].kind != Kind::SeqEnd && ev_[p].kind != Kind::MapEnd; p = skip(p)) ++n;
+        return n;
+    }
+
     // The cursor after a node read from `node` that ended before `next`: one
     // step past an alias, else past the node itself.
     std::size_t after(std::size_t pos, std::size_t next) const {
@@ -769,7 +893,7 @@ private:
     YamlResult<YamlValue> scalar(const Event& e, Context ctx);
     YamlResult<YamlMapping> mapping_entries(std::size_t& pos, std::size_t depth, Context ctx);
 
-    const std::vector<Event>& ev_;
+    const EventList& ev_;
     const TagTable& tags_;
     std::size_t expansions_ = 0;
     std::size_t alias_limit_;
@@ -836,7 +960,7 @@ YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
 
 YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t depth, Context ctx) {
     // pos is at the mapping start; depth is the mapping's own level.
-    MappingBuilder builder(key_numbers_);
+    MappingBuilder builder(key_numbers_, members(pos) / 2);
     pos += 1;
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
@@ -872,6 +996,7 @@ YamlResult<YamlValue> Reader::typed(std::size_t node, std::size_t depth, Context
     std::size_t cur = node;
     if (is_seq) {
         std::vector<YamlValue> items;
+        items.reserve(members(node));
         cur += 1;
         while (ev_[cur].kind != Kind::SeqEnd) {
             VEXO_ASSIGN_OR_RETURN(YamlValue item, value(cur, depth + 1, ctx));
@@ -980,6 +1105,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
 
     // The kept keys are distinct scalars of the text, so their texts, hashed
     // and copied once each here, add up to less than the text.
+    p.extra.reserve(kept.size());
     for (auto& [key_node, v] : kept) {
         const std::string& key = ev_[key_node].value;
         const std::uint64_t h = YamlMapping::text_hash(key);
