@@ -915,6 +915,61 @@ TEST(MetadataAccepted, TagsUnderHandles) {
     EXPECT_TRUE(distinct.ok());
 }
 
+// Lookups give the first entry of a text key, whichever way the mapping
+// finds it: small mappings are searched in order, larger ones through their
+// index, so every size around the change is read alike, through copies and
+// moves, with the hash given or not.
+TEST(YamlMappingLookup, SameAtEverySize) {
+    for (std::size_t n = 0; n <= 2 * YamlMapping::kLinearEntries + 2; ++n) {
+        SCOPED_TRACE(n);
+        YamlMapping m;
+        Entries added;  // text keys k0, k2, k4, ..., integer keys, and repeats of k0, k4, ...
+        for (std::size_t k = 0; k < n; ++k) {
+            switch (k % 4) {
+                case 1: added.emplace_back(u(k), u(1000 + k)); break;          // not a text key
+                case 3: added.emplace_back(s("k" + std::to_string(k - 3)), u(2000 + k)); break;  // a later duplicate
+                default: added.emplace_back(s("k" + std::to_string(k)), u(k)); break;
+            }
+        }
+        for (std::size_t k = 0; k < added.size(); ++k) {
+            if (k % 2 == 0) {
+                m.push_back(added[k].first, added[k].second);
+            } else if (added[k].first.type() == V::Type::String) {
+                m.push_back(added[k].first, added[k].second, YamlMapping::text_hash(added[k].first.as_string()));
+            } else {
+                m.push_back(added[k].first, added[k].second);
+            }
+        }
+        const YamlMapping copy = m;
+        YamlMapping assigned;
+        assigned = m;
+        YamlMapping source = m;
+        YamlMapping moved = std::move(source);
+        EXPECT_TRUE(source.empty());
+        EXPECT_EQ(source.get("k0"), nullptr);
+        const YamlMapping* all[] = {&m, &copy, &assigned, &moved};
+        for (const YamlMapping* x : all) {
+            ASSERT_EQ(x->size(), n);
+            EXPECT_EQ(*x, m);
+            for (std::size_t k = 0; k < n; ++k) {
+                EXPECT_EQ(x->key(k), added[k].first);
+                EXPECT_EQ(x->value(k), added[k].second);
+                if (k % 4 == 1 || k % 4 == 3) continue;
+                const std::string key = "k" + std::to_string(k);
+                const V* by_text = x->get(key);
+                const V* by_hash = x->get(key, YamlMapping::text_hash(key));
+                ASSERT_NE(by_text, nullptr) << key;
+                EXPECT_EQ(by_text, by_hash);
+                EXPECT_EQ(*by_text, u(k));  // the first entry of the text, not the duplicate
+            }
+            EXPECT_EQ(x->get("1"), nullptr);  // integer keys are not texts
+            EXPECT_EQ(x->get("absent"), nullptr);
+            EXPECT_EQ(x->get("absent", YamlMapping::text_hash("absent")), nullptr);
+            EXPECT_EQ(x->get(""), nullptr);
+        }
+    }
+}
+
 // A tag is held as the longest declared prefix it starts with and the rest,
 // whatever the prefixes' shapes: prefixes that start one another, that part
 // at some byte, that equal the whole tag or run past its end, declared
