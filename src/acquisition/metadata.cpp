@@ -140,12 +140,54 @@ std::size_t matching_start(const char* s, std::string_view label) {
 // declares, however long they are and however they nest.
 class TagTable {
 public:
+    // Builds the trie from the prefixes in sorted order, along its rightmost
+    // path: each prefix shares with the one before it a common start, found
+    // by comparing the two in blocks, and adds at most two nodes where it
+    // parts from it.  The cost is that of reading the directives once.
     void set_directives(const yaml_tag_directive_t* first, const yaml_tag_directive_t* last) {
         for (const yaml_tag_directive_t* d = first; d != last; ++d) {
-            auto text = std::make_shared<const std::string>(reinterpret_cast<const char*>(d->prefix));
-            check_invariant(prefixes_.size() < UINT32_MAX, "too many YAML tag directives");
-            prefixes_.push_back(std::move(text));
-            if (!insert(prefixes_.size() - 1)) prefixes_.pop_back();  // the same prefix twice
+            prefixes_.push_back(std::make_shared<const std::string>(reinterpret_cast<const char*>(d->prefix)));
+        }
+        const auto text_less = [](const auto& a, const auto& b) { return *a < *b; };
+        const auto text_equal = [](const auto& a, const auto& b) { return *a == *b; };
+        std::sort(prefixes_.begin(), prefixes_.end(), text_less);
+        prefixes_.erase(std::unique(prefixes_.begin(), prefixes_.end(), text_equal), prefixes_.end());
+        struct Open {
+            std::size_t node;
+            std::size_t depth;  // the length of the text from the root to the node's end
+        };
+        std::vector<Open> path{{0, 0}};
+        std::string_view before;
+        for (std::size_t i = 0; i < prefixes_.size(); ++i) {
+            const std::string_view p = *prefixes_[i];
+            const std::size_t shared = common_prefix(before, p);
+            std::size_t cut = npos;  // the node last left, whose edge holds depth `shared`
+            while (path.back().depth > shared) {
+                cut = path.back().node;
+                path.pop_back();
+            }
+            if (path.back().depth < shared) {
+                // The prefix parts from the one before inside the edge into
+                // `cut`: a node there leads on to it.  `cut` is the parent's
+                // last child, the one on the path of the prefix before.
+                const std::size_t up = path.back().depth;
+                Node mid{nodes_[cut].src, nodes_[cut].begin, nodes_[cut].begin + (shared - up), npos, {}};
+                mid.children.emplace_back(static_cast<unsigned char>(label(cut)[shared - up]), cut);
+                nodes_[cut].begin += shared - up;
+                nodes_.push_back(std::move(mid));
+                nodes_[path.back().node].children.back().second = nodes_.size() - 1;
+                path.push_back({nodes_.size() - 1, shared});
+            }
+            if (shared == p.size()) {
+                nodes_[path.back().node].prefix = i;  // only the empty prefix, first in order
+            } else {
+                // In sorted order its first byte after `shared` follows those
+                // of the node's other children.
+                nodes_.push_back(Node{i, shared, p.size(), i, {}});
+                nodes_[path.back().node].children.emplace_back(static_cast<unsigned char>(p[shared]), nodes_.size() - 1);
+                path.push_back({nodes_.size() - 1, p.size()});
+            }
+            before = p;
         }
     }
 
@@ -203,48 +245,7 @@ private:
         return it != ch.end() && it->first == c ? it->second : npos;
     }
 
-    // Adds prefixes_[i] to the trie; false when it is there already.
-    bool insert(std::size_t i) {
-        const std::string_view p = *prefixes_[i];
-        std::size_t node = 0, off = 0;
-        for (;;) {
-            if (off == p.size()) {
-                if (nodes_[node].prefix != npos) return false;
-                nodes_[node].prefix = i;
-                return true;
-            }
-            const auto c = static_cast<unsigned char>(p[off]);
-            const std::size_t child = find_child(node, c);
-            if (child == npos) {
-                nodes_.push_back(Node{i, off, p.size(), i, {}});
-                auto& ch = nodes_[node].children;
-                const auto at = std::lower_bound(ch.begin(), ch.end(), c,
-                                                 [](const auto& e, unsigned char x) { return e.first < x; });
-                ch.insert(at, {c, nodes_.size() - 1});
-                return true;
-            }
-            const std::string_view edge = label(child);
-            const std::size_t m = common_prefix(edge, p.substr(off));
-            if (m < edge.size()) {
-                // p parts from the edge (or ends) inside it: the edge is cut
-                // where they part, at a new node that leads on to the old one.
-                const Node old = nodes_[child];
-                nodes_.push_back(Node{old.src, old.begin, old.begin + m, npos,
-                                      {{static_cast<unsigned char>(edge[m]), child}}});
-                nodes_[child].begin += m;
-                const std::size_t mid = nodes_.size() - 1;
-                for (auto& e : nodes_[node].children) {
-                    if (e.second == child) e.second = mid;
-                }
-                node = mid;
-            } else {
-                node = child;
-            }
-            off += m;
-        }
-    }
-
-    std::vector<std::shared_ptr<const std::string>> prefixes_;  // distinct, in the order declared
+    std::vector<std::shared_ptr<const std::string>> prefixes_;  // distinct, sorted
     std::vector<Node> nodes_ = std::vector<Node>(1);
     // By (prefix or npos, rest), the rest viewed in the tag's own storage.
     std::map<std::pair<std::size_t, std::string_view>, std::uint32_t> ids_;

@@ -1020,6 +1020,52 @@ TEST(MetadataAccepted, TagsKeepTheLongestDeclaredPrefix) {
     }
 }
 
+// Random sets of prefixes over two letters, so that they start one another
+// and part in every way, against the longest declared prefix found by
+// trying each; every tag is also read back whole.
+TEST(MetadataAccepted, TagPrefixesAgainstEveryDirective) {
+    std::uint64_t state = 0x2545F4914F6CDD1DULL;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    const auto word = [&](std::size_t max) {
+        std::string w(1 + next() % max, 'a');
+        for (char& ch : w) ch = "ab"[next() % 2];
+        return w;
+    };
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::string> prefixes;
+        std::string text;
+        const std::size_t directives = next() % 12;
+        for (std::size_t k = 0; k < directives; ++k) {
+            prefixes.push_back(k > 0 && next() % 4 == 0 ? prefixes[next() % k] : word(8));  // some twice
+            text += "%TAG !h" + std::to_string(k) + "! " + prefixes.back() + "\n";
+        }
+        std::vector<std::string> tags;
+        std::string list;
+        for (int t = 0; t < 30; ++t) {
+            tags.push_back(word(10));
+            list += (t ? ", !<" : "!<") + tags.back() + "> 1";
+        }
+        const auto md = parse_metadata(text + "---\n" + with_registers("{l: [" + list + "]}"));
+        ASSERT_TRUE(md.ok()) << md.error().yaml->reason;
+        const auto& l = md->registers.get("l")->as_sequence();
+        ASSERT_EQ(l.size(), tags.size());
+        for (std::size_t t = 0; t < tags.size(); ++t) {
+            std::string longest;
+            for (const std::string& p : prefixes) {
+                if (tags[t].starts_with(p) && p.size() > longest.size()) longest = p;
+            }
+            EXPECT_EQ(l[t].tag().text(), tags[t]);
+            EXPECT_EQ(l[t].tag().prefix(), longest) << tags[t];
+        }
+    }
+}
+
 // `directives` unused %TAG prefixes of lengths 1, 2, ... that start one
 // another, then `tags` verbatim standard tags in registers (libyaml resolves
 // a verbatim tag without looking at the directives).
