@@ -738,6 +738,22 @@ private:
     std::unordered_map<const YamlTag*, std::uint64_t> tags_;
 };
 
+// The string keys of a reading, each distinct text held once: a file of
+// many small mappings repeats the same few keys in every one of them.  A
+// key is found by the keyed hash of its text, which the mapping needs
+// anyway; a key whose hash another text already holds is kept as it is.
+class KeyTexts {
+public:
+    YamlValue intern(YamlValue key, std::uint64_t hash) {
+        const auto [it, added] = texts_.try_emplace(hash, key);
+        if (added || it->second.as_string() != key.as_string()) return key;
+        return it->second;
+    }
+
+private:
+    std::unordered_map<std::uint64_t, YamlValue> texts_;
+};
+
 // Builds a mapping while refusing a key equal to an earlier one, in time
 // linear in the number of entries.  Scalar keys are hashed and compared
 // directly; the other keys are compared by their KeyNumbers.  A scalar key
@@ -912,6 +928,7 @@ private:
     };
     std::unordered_map<std::size_t, Shared> shared_[2];  // by node, per Context
     KeyNumbers key_numbers_;                              // for the keys that are collections
+    KeyTexts key_texts_;                                  // for the keys that are strings
 };
 
 YamlResult<std::size_t> Reader::scalar_node(std::size_t& pos, const char* not_scalar) {
@@ -969,7 +986,12 @@ YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t de
         VEXO_ASSIGN_OR_RETURN(YamlValue key, value(pos, depth, ctx, &key_node));
         VEXO_ASSIGN_OR_RETURN(YamlValue val, value(pos, depth, ctx));
         std::optional<std::uint64_t> hash;
-        if (ev_[key_node].named && !is_collection_key(key)) hash = named_key_hash(key_node, ctx);
+        if (ev_[key_node].named && !is_collection_key(key)) {
+            hash = named_key_hash(key_node, ctx);
+        } else if (key.type() == YamlValue::Type::String) {
+            hash = YamlMapping::text_hash(key.as_string());
+            key = key_texts_.intern(std::move(key), *hash);
+        }
         if (!builder.insert(std::move(key), std::move(val), hash)) return Err{problem("duplicate mapping key", at)};
     }
     pos += 1;
