@@ -253,11 +253,11 @@ private:
     std::vector<TagKind> kinds_;
 };
 
-// One node event of the document as the reader keeps it: 64 bytes, since a
+// One node event of the document as the reader keeps it: 48 bytes, since a
 // text of small nodes is mostly events.  Lines and columns past 2^32 - 1 are
 // kept as 2^32 - 1.
 struct Event {
-    std::string value;         // Scalar text
+    std::string_view value;    // Scalar text, in the document's TextStore
     std::size_t link = npos;   // Alias: the named node; SeqStart/MapStart: the matching end
     std::uint32_t line = 0;
     std::uint32_t column = 0;
@@ -293,7 +293,38 @@ private:
     std::size_t size_ = 0;
 };
 
+// The texts of the scalars, copied one after another into blocks that
+// never move (a long one gets a block of its own), so that an event holds a
+// view and a short text costs its bytes alone.
+class TextStore {
+public:
+    std::string_view keep(const char* text, std::size_t size) {
+        if (size == 0) return {};
+        if (size > kBlock / 8) {
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+            std::memcpy(blocks_.back().get(), text, size);
+            return {blocks_.back().get(), size};
+        }
+        if (kBlock - used_ < size) {
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+            current_ = blocks_.back().get();
+            used_ = 0;
+        }
+        char* at = current_ + used_;
+        std::memcpy(at, text, size);
+        used_ += size;
+        return {at, size};
+    }
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{64} << 10;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* current_ = nullptr;
+    std::size_t used_ = kBlock;
+};
+
 struct Document {
+    TextStore texts;            // the scalars' texts
     EventList events;           // node events of the one document
     TagTable tags;              // their tags
     bool empty = true;          // no document, or a document without a root node
@@ -443,7 +474,7 @@ YamlResult<Document> read_events(std::string_view text) {
                 out.kind = Kind::Scalar;
                 anchor = ev.data.scalar.anchor;
                 tag = ev.data.scalar.tag;
-                out.value.assign(reinterpret_cast<const char*>(ev.data.scalar.value), ev.data.scalar.length);
+                out.value = doc.texts.keep(reinterpret_cast<const char*>(ev.data.scalar.value), ev.data.scalar.length);
                 out.plain = ev.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
                 out.literal = ev.data.scalar.style == YAML_LITERAL_SCALAR_STYLE;
                 break;
@@ -598,13 +629,13 @@ std::optional<bool> parse_bool(std::string_view s) {
 }
 
 // Resolution of an untagged plain scalar.
-YamlValue resolve_plain(const std::string& s) {
+YamlValue resolve_plain(std::string_view s) {
     if (is_null_text(s)) return YamlValue::null();
     if (auto b = parse_bool(s)) return YamlValue::boolean(*b);
     if (auto i = parse_integer(s)) return *i;
-    if (digits_but_not_number(s)) return YamlValue::string(s);
+    if (digits_but_not_number(s)) return YamlValue::string(std::string(s));
     if (auto f = parse_float(s)) return YamlValue::floating(*f);
-    return YamlValue::string(s);
+    return YamlValue::string(std::string(s));
 }
 
 // ------------------------------------------------------- key equality / hash
@@ -954,8 +985,8 @@ YamlResult<std::size_t> Reader::count(std::size_t& pos) {
 
 YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
     switch (e.tag) {
-        case TagKind::None: return e.plain ? resolve_plain(e.value) : YamlValue::string(e.value);
-        case TagKind::Str: return YamlValue::string(e.value);
+        case TagKind::None: return e.plain ? resolve_plain(e.value) : YamlValue::string(std::string(e.value));
+        case TagKind::Str: return YamlValue::string(std::string(e.value));
         case TagKind::Int:
             if (auto i = parse_integer(e.value)) return *i;
             return Err{problem("invalid value for !!int", e)};
@@ -973,7 +1004,8 @@ YamlResult<YamlValue> Reader::scalar(const Event& e, Context ctx) {
         case TagKind::Other: break;
     }
     if (ctx == Context::Params) return Err{problem("tagged value in params", e)};
-    return YamlValue::tagged(tags_.tag(e.tag_id), e.plain ? resolve_plain(e.value) : YamlValue::string(e.value));
+    return YamlValue::tagged(tags_.tag(e.tag_id),
+                             e.plain ? resolve_plain(e.value) : YamlValue::string(std::string(e.value)));
 }
 
 YamlResult<YamlMapping> Reader::mapping_entries(std::size_t& pos, std::size_t depth, Context ctx) {
@@ -1092,16 +1124,16 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     while (ev_[cur].kind != Kind::MapEnd) {
         const Event& at = ev_[cur];
         VEXO_ASSIGN_OR_RETURN(const std::size_t key_node, scalar_node(cur, "mapping key is not a scalar"));
-        const std::string& key = ev_[key_node].value;
+        const std::string_view key = ev_[key_node].value;
         auto once = [&](bool& seen) -> YamlResult<bool> {
-            if (seen) return Err{problem("duplicate field `" + key + "`", at)};
+            if (seen) return Err{problem("duplicate field `" + std::string(key) + "`", at)};
             seen = true;
             return true;
         };
         if (key == "model") {
             VEXO_TRY(once(have_model));
             VEXO_ASSIGN_OR_RETURN(const std::size_t model, scalar_node(cur, "model is not a scalar"));
-            p.model = ev_[model].value;
+            p.model = std::string(ev_[model].value);
         } else if (key == "channels") {
             VEXO_TRY(once(have_channels));
             VEXO_ASSIGN_OR_RETURN(p.channels, count(cur));
@@ -1115,7 +1147,7 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
             // One scalar named twice is the same text twice, which the check
             // at the end refuses in any case; refused here, a long string
             // named by many keys is neither kept nor hashed once per key.
-            if (!kept_nodes.insert(key_node).second) return Err{problem("duplicate entry `" + key + "`", at)};
+            if (!kept_nodes.insert(key_node).second) return Err{problem("duplicate entry `" + std::string(key) + "`", at)};
             VEXO_ASSIGN_OR_RETURN(YamlValue v, value(cur, depth + 1, Context::Params));
             kept.emplace_back(key_node, std::move(v));
         }
@@ -1130,10 +1162,10 @@ YamlResult<Params> Reader::params(std::size_t& pos, std::size_t depth) {
     // and copied once each here, add up to less than the text.
     p.extra.reserve(kept.size());
     for (auto& [key_node, v] : kept) {
-        const std::string& key = ev_[key_node].value;
+        const std::string_view key = ev_[key_node].value;
         const std::uint64_t h = YamlMapping::text_hash(key);
-        if (p.extra.get(key, h) != nullptr) return Err{problem("duplicate entry `" + key + "`", end)};
-        p.extra.push_back(YamlValue::string(key), std::move(v), h);
+        if (p.extra.get(key, h) != nullptr) return Err{problem("duplicate entry `" + std::string(key) + "`", end)};
+        p.extra.push_back(YamlValue::string(std::string(key)), std::move(v), h);
     }
     pos = after(pos, cur + 1);
     return p;
@@ -1171,7 +1203,7 @@ YamlResult<Metadata> Reader::document(std::size_t root) {
     while (ev_[pos].kind != Kind::MapEnd) {
         const Event& at = ev_[pos];
         VEXO_ASSIGN_OR_RETURN(const std::size_t key_node, scalar_node(pos, "mapping key is not a scalar"));
-        const std::string& key = ev_[key_node].value;
+        const std::string_view key = ev_[key_node].value;
         if (key == "params") {
             if (have_params) return Err{problem("duplicate field `params`", at)};
             have_params = true;
