@@ -10,6 +10,12 @@
 // directly or through an alias, and every later reading of it in the same
 // context shares that value (see Reader::named).
 //
+// A text of small nodes is mostly its events, so they are kept small: 48
+// bytes each, in fixed blocks that never move, with their scalar texts in a
+// store of their own (EventList, TextStore).  Collections are built at their
+// exact size, small mappings without an index (see YamlMapping), and the
+// string keys of a reading share one value per distinct text (KeyTexts).
+//
 // Limits keep hostile texts bounded in time and memory:
 // - collections inside `params` and `registers` may nest at most 128 levels
 //   (the top-level mapping is the first).  The event list is checked as
