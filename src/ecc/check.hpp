@@ -161,7 +161,10 @@ private:
 // (the fault of the lowest channel is rethrown on the calling thread, after
 // every channel that was started has ended); the arena stays usable.  The
 // call never waits for a pool thread that has not yet started: a helper
-// that wakes after the last channel was taken finds nothing to do.
+// that wakes after the last channel was taken finds nothing to do.  Once
+// the call has returned no pool thread uses `arena` any more, so the caller
+// may destroy it then; helpers still queued there run later, on the call's
+// shared state alone.
 ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
                                const Schedule& schedule = {});
 
