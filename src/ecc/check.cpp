@@ -11,8 +11,10 @@
 #include <thread>
 #include <utility>
 
+#include "ecc/check_arena.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::ecc::check {
 
@@ -603,6 +605,10 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     }
     check_invariant(seen == channels, "ECC check ended with a channel unchecked");
     return ChannelFindings(std::move(lists), channels - done);
+}
+
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, Kernel kernel) {
+    return check_channels(raw, runtime::pool::arena(), kernel);
 }
 
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries) {

@@ -17,6 +17,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "ecc/check.hpp"
+#include "ecc/check_arena.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
 #include "runtime/pool.hpp"
