@@ -588,13 +588,15 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     }
 
     const std::size_t taken = s->stores_taken.load(std::memory_order_relaxed);
-    const Store* fault = nullptr;
+    Store* fault = nullptr;
     for (std::size_t i = 0; i < taken; ++i) {
         if (s->stores[i].fault && (fault == nullptr || s->stores[i].fault_channel < fault->fault_channel)) {
             fault = &s->stores[i];
         }
     }
-    if (fault != nullptr) std::rethrow_exception(fault->fault);
+    // Taken out of the shared state, which a helper may be the last to let
+    // go of: the exception the caller catches is freed on the caller's side.
+    if (fault != nullptr) std::rethrow_exception(std::exchange(fault->fault, nullptr));
 
     std::vector<std::vector<EccEntry>> lists(channels);
     std::size_t seen = 0;
