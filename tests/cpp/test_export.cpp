@@ -205,8 +205,8 @@ TEST(MergeWindowLabelsOracle, ListsThatChangeClassRepeatedly) {
     }
 }
 
-// The sanitizer builds (instrumented, the AddressSanitizer one unoptimised)
-// run this code ten to fifteen times slower; CPU-time limits scale with it.
+// The sanitizer builds run this code many times slower (the AddressSanitizer
+// one, unoptimised, ten to fifteen times); CPU-time limits scale with it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned kSlowdown = 30;
 #else
