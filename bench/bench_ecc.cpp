@@ -23,6 +23,7 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "ecc/check.hpp"
+#include "ecc/check_arena.hpp"
 #include "ecc/tolv96.hpp"
 #include "runtime/pool.hpp"
 

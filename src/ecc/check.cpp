@@ -11,8 +11,10 @@
 #include <thread>
 #include <utility>
 
+#include "ecc/check_arena.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
+#include "runtime/pool.hpp"
 
 namespace vexoacq::ecc::check {
 
@@ -369,12 +371,14 @@ struct alignas(kSeparate) Store {
 
 // One call's state, shared with the helpers it wakes.  A helper holds it
 // until it returns, which may be after the call has returned; by then every
-// channel has been claimed, so the helper touches nothing but `next`.
+// channel has been claimed and no wake is admitted any more, so the helper
+// touches nothing of the caller's (neither the event bytes nor the arena),
+// only `next` and `wakes`.
 struct Shared {
     std::span<const std::uint8_t> raw;
     Kernel kernel;
     std::size_t channels;
-    tbb::task_arena* arena;
+    tbb::task_arena* arena;  // the caller's; a helper uses it only while `wakes` admits it
     std::size_t helpers;  // at most this many helpers are woken
     bool wake_all;
     nanoseconds wake_above;
@@ -386,6 +390,9 @@ struct Shared {
     alignas(kSeparate) std::atomic<std::size_t> helper_done{0};    // channels ended on helpers
     alignas(kSeparate) std::atomic<std::size_t> stores_taken{1};  // stores in use
     alignas(kSeparate) std::atomic<std::size_t> spare_next{0};    // next spare list to take
+    // Twice the number of helpers' wakes under way, plus 1 once the caller
+    // has closed it (see help).
+    alignas(kSeparate) std::atomic<std::size_t> wakes{0};
 };
 
 void check_into(Shared& s, Store& st, std::size_t ch) noexcept {
@@ -448,13 +455,38 @@ bool wake(const std::shared_ptr<Shared>& s, bool first) noexcept {
     }
 }
 
+// Whether the first helper wakes one more: while a channel is left to
+// claim, and the unclaimed work is worth a wake (or every channel goes to
+// helpers).
+bool worth_waking(const Shared& s) noexcept {
+    if (s.next.load(std::memory_order_relaxed) >= s.channels) return false;
+    return s.wake_all || unclaimed_work(s) > s.wake_above;
+}
+
 // A helper on a pool thread.  The first one woken wakes the others (the
-// caller pays for one wake only) while the unclaimed work still justifies
-// one more.
+// caller pays for one wake only) while worth_waking says so.
+//
+// Those wakes enqueue on the caller's arena, which the caller may destroy
+// as soon as it has returned, while this helper may still be running (or
+// be preempted anywhere).  So each wake is admitted by `wakes`: the helper
+// adds 2 before it enqueues, gives up waking when the caller has closed
+// the word (bit 0), and takes the 2 off once the enqueue has returned.  The
+// caller, when every channel is done, closes the word and waits until no
+// wake is under way; that wait lasts at most the one enqueue call a running
+// helper has begun, never for a thread that has not started.  The helpers
+// enqueued before may run after the call has returned: they hold `Shared`
+// alone, find no channel left and wake nobody.
 void help(const std::shared_ptr<Shared>& s, bool first) noexcept {
     if (first) {
-        for (std::size_t k = 1; k < s->helpers && (s->wake_all || unclaimed_work(*s) > s->wake_above); ++k) {
-            if (!wake(s, false)) break;
+        for (std::size_t k = 1; k < s->helpers && worth_waking(*s); ++k) {
+            if ((s->wakes.fetch_add(2, std::memory_order_relaxed) & 1) != 0) {
+                s->wakes.fetch_sub(2, std::memory_order_relaxed);
+                break;  // closed: the call is over, or about to be
+            }
+            const bool woken = wake(s, false);
+            // Publishes the end of this use of the arena to the caller.
+            s->wakes.fetch_sub(2, std::memory_order_release);
+            if (!woken) break;
         }
     }
     Store* st = nullptr;
@@ -468,8 +500,9 @@ void help(const std::shared_ptr<Shared>& s, bool first) noexcept {
     }
 }
 
-// The caller's wait for channels that helpers are checking now.  It lasts
-// at most one channel's check per helper, so it spins, then yields.
+// The caller's wait for channels that helpers are checking now, or for a
+// helper's wake under way.  It lasts at most one channel's check per helper
+// (or one enqueue call), so it spins, then yields.
 void wait_for(const std::atomic<std::size_t>& done, std::size_t target) noexcept {
     for (unsigned i = 0; done.load(std::memory_order_acquire) != target; ++i) {
         if (i < 2048) {
@@ -543,6 +576,10 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
         }
         // Every channel is claimed; wait for those that helpers are on.
         wait_for(s->helper_done, channels - done);
+        // Then no helper may use the arena any more: close the wakes and
+        // wait for one under way.
+        s->wakes.fetch_or(1, std::memory_order_relaxed);
+        wait_for(s->wakes, 1);
     }
 
     // Spares nobody took go back to this thread's cache.
@@ -551,13 +588,15 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     }
 
     const std::size_t taken = s->stores_taken.load(std::memory_order_relaxed);
-    const Store* fault = nullptr;
+    Store* fault = nullptr;
     for (std::size_t i = 0; i < taken; ++i) {
         if (s->stores[i].fault && (fault == nullptr || s->stores[i].fault_channel < fault->fault_channel)) {
             fault = &s->stores[i];
         }
     }
-    if (fault != nullptr) std::rethrow_exception(fault->fault);
+    // Taken out of the shared state, which a helper may be the last to let
+    // go of: the exception the caller catches is freed on the caller's side.
+    if (fault != nullptr) std::rethrow_exception(std::exchange(fault->fault, nullptr));
 
     std::vector<std::vector<EccEntry>> lists(channels);
     std::size_t seen = 0;
@@ -568,6 +607,10 @@ ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_aren
     }
     check_invariant(seen == channels, "ECC check ended with a channel unchecked");
     return ChannelFindings(std::move(lists), channels - done);
+}
+
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, Kernel kernel) {
+    return check_channels(raw, runtime::pool::arena(), kernel);
 }
 
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries) {

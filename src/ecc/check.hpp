@@ -20,17 +20,19 @@
 // line is written by two threads), and the lists are put in channel order
 // afterwards, so the result does not depend on the number of threads or on
 // who checked what, and no finding takes a lock.
+//
+// This header is what the binding sees: its check runs on the process's
+// worker pool, and no oneTBB header comes with it.  check_arena.hpp holds
+// the same check on an arena of the caller's own, with its schedule, for
+// the tests and the benchmarks.
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
-
-#include <oneapi/tbb/task_arena.h>
 
 #include "runtime/cpu.hpp"
 
@@ -86,22 +88,6 @@ std::size_t chip_count(std::size_t size);
 // does not lie inside `raw` is an internal fault.
 void check_channel(std::span<const std::uint8_t> raw, std::size_t ch, Kernel kernel, std::vector<EccEntry>& out);
 
-// When the calling thread wakes helpers on the pool.
-struct Schedule {
-    // The caller checks channels alone until the work still unclaimed,
-    // projected from the channels done so far, is more than this; it then
-    // wakes one pool thread, which wakes the others while the work left is
-    // still worth it.  Waking sleeping pool threads costs the waker some 30
-    // to 100 microseconds, and the first of them starts some 20 to 100 later
-    // (more on a loaded machine).
-    std::chrono::nanoseconds wake_above{std::chrono::microseconds(100)};
-    // Tests only: wake the helpers before the first channel and leave every
-    // channel to them, so that each one is checked on a pool thread.  The
-    // caller then waits for threads that may still be asleep; an arena
-    // without workers ignores it.
-    bool helpers_only = false;
-};
-
 // Findings per channel, each channel's in offset order, for the channels the
 // event holds.  Each list was filled by the one thread that checked the
 // channel, in storage of that thread's own; iterating gives one span per
@@ -155,15 +141,10 @@ private:
     std::size_t helper_channels_ = 0;
 };
 
-// The check of every channel of `raw`, started on the calling thread, with
-// helpers from `arena` as `schedule` says.  Input outside the limits above
-// ends the call with an internal fault, also when a pool thread meets it
-// (the fault of the lowest channel is rethrown on the calling thread, after
-// every channel that was started has ended); the arena stays usable.  The
-// call never waits for a pool thread that has not yet started: a helper
-// that wakes after the last channel was taken finds nothing to do.
-ChannelFindings check_channels(std::span<const std::uint8_t> raw, tbb::task_arena& arena, Kernel kernel,
-                               const Schedule& schedule = {});
+// The check of every channel of `raw` on the process's worker pool
+// (runtime/pool.hpp) with the default schedule: check_arena.hpp's
+// check_channels on runtime::pool::arena(), with its findings and faults.
+ChannelFindings check_channels(std::span<const std::uint8_t> raw, Kernel kernel);
 
 // Writes every correctable finding into `buffer` (the bytes that were checked).
 void apply_corrections(std::span<std::uint8_t> buffer, std::span<const EccEntry> entries);

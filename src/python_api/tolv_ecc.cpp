@@ -20,7 +20,6 @@
 #include "ecc/check.hpp"
 #include "ecc/tolv96.hpp"
 #include "python_api/binding.hpp"
-#include "runtime/pool.hpp"
 
 namespace vexoacq::python_api::tolv_ecc {
 
@@ -235,7 +234,7 @@ PyObject* ecc_check_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!parse_fastcall(kCheckSig, args, nargs, kwnames, argv)) return nullptr;
         RawBytes raw;
         if (convert_arg(kCheckSig, 0, convert_raw_bytes, argv[0], &raw) < 0) return nullptr;
-        return findings_list(check::check_channels(raw.view, runtime::pool::arena(), runtime::cpu::best()));
+        return findings_list(check::check_channels(raw.view, runtime::cpu::best()));
     });
 }
 
@@ -252,8 +251,7 @@ PyObject* ecc_correct_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!out) return nullptr;
         const std::span<std::uint8_t> buffer{reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out.get())),
                                              static_cast<std::size_t>(PyByteArray_GET_SIZE(out.get()))};
-        const check::ChannelFindings findings =
-            check::check_channels(buffer, runtime::pool::arena(), runtime::cpu::best());
+        const check::ChannelFindings findings = check::check_channels(buffer, runtime::cpu::best());
         check::apply_corrections(buffer, findings);
         return out.release();
     });

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -12,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include "ecc/check.hpp"
+#include "ecc/check_arena.hpp"
 #include "ecc/tolv96.hpp"
 #include "error.hpp"
 #include "runtime/pool.hpp"
@@ -534,6 +537,28 @@ TEST(CheckSchedule, FaultOnAPoolThreadReachesTheCaller) {
         EXPECT_EQ(found.helper_channels(), check::kChannels);
     }
     EXPECT_EQ(check::channel_offsets()[95], (check::ChannelRange{778643, 786835}));
+}
+
+// The arena a caller hands in may be destroyed as soon as the call has
+// returned: by then no pool thread of the call may use it any more (to wake
+// a helper on it, say).  Every channel goes to helpers, on arenas of more
+// threads than there are channels, so that the first helper would still be
+// waking others after the last channel was done; a sanitizer build reports
+// a use of a destroyed arena.
+TEST(CheckSchedule, ArenaMayBeDestroyedRightAfterTheCall) {
+    const Bytes clean = zero_event(check::kChipBlockBytes + 2);
+    const check::Schedule on_pool{std::chrono::nanoseconds(0), true};
+    for (int round = 0; round < 5; ++round) {
+        const tbb::global_control wide(tbb::global_control::max_allowed_parallelism, 32);
+        for (int call = 0; call < 400; ++call) {
+            auto arena = std::make_unique<tbb::task_arena>(32);
+            const check::ChannelFindings found = check::check_channels(clean, *arena, runtime::cpu::best(), on_pool);
+            arena.reset();
+            ASSERT_EQ(found.channels(), check::kChannelsPerChip) << "round " << round << ", call " << call;
+            ASSERT_EQ(found.total(), 0u) << "round " << round << ", call " << call;
+            ASSERT_EQ(found.helper_channels(), check::kChannelsPerChip) << "round " << round << ", call " << call;
+        }
+    }
 }
 
 // Several threads checking their own events on the shared pool at once,

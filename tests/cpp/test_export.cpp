@@ -205,9 +205,9 @@ TEST(MergeWindowLabelsOracle, ListsThatChangeClassRepeatedly) {
     }
 }
 
-// The sanitizer build (unoptimised, instrumented) runs this code ten to
-// fifteen times slower; CPU-time limits scale with it.
-#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer builds run this code many times slower (the AddressSanitizer
+// one, unoptimised, ten to fifteen times); CPU-time limits scale with it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned kSlowdown = 30;
 #else
 constexpr unsigned kSlowdown = 1;
@@ -226,7 +226,7 @@ template <class F>
     const pid_t pid = ::fork();
     if (pid < 0) return ::testing::AssertionFailure() << "fork failed";
     if (pid == 0) {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         const rlimit as{bytes, bytes};
         ::setrlimit(RLIMIT_AS, &as);
 #else

@@ -3,8 +3,11 @@
 // fails its test instead of stalling or exhausting the whole run.  CPU time
 // is what the machine's load does not stretch; a wall-clock limit of minutes
 // only ends a child that waits without using CPU (a FIFO read).  The
-// sanitizer builds reserve terabytes of shadow memory up front, so there
-// only the time limits apply, the CPU limit stretched for their slower code.
+// AddressSanitizer and ThreadSanitizer builds reserve terabytes of shadow
+// memory up front, so there only the time limits apply, the CPU limit
+// stretched for their slower code (the ThreadSanitizer one more: it spends
+// much longer, half of it in the kernel, on the cases that copy large
+// blocks over and over).
 #pragma once
 
 #include <signal.h>
@@ -22,6 +25,9 @@ namespace vexoacq::testing {
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAddressSpaceLimited = false;
 inline constexpr unsigned kTimeScale = 10;
+#elif defined(__SANITIZE_THREAD__)
+inline constexpr bool kAddressSpaceLimited = false;
+inline constexpr unsigned kTimeScale = 30;
 #else
 inline constexpr bool kAddressSpaceLimited = true;
 inline constexpr unsigned kTimeScale = 1;

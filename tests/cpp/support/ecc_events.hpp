@@ -1,9 +1,9 @@
 // Whole-event forms of the ECC check for the tests and the fuzz entries:
 // one joined list of findings instead of per-channel lists, on the process's
-// pool or on a given arena, kernel and schedule, channel after channel on
-// the calling thread, and a corrected copy.  The library itself hands the
-// per-channel lists of check_channels straight on (the binding makes its
-// Python list from them).
+// pool (the binding's entry) or on a given arena, kernel and schedule,
+// channel after channel on the calling thread, and a corrected copy.  The
+// library itself hands the per-channel lists of check_channels straight on
+// (the binding makes its Python list from them).
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "ecc/check.hpp"
+#include "ecc/check_arena.hpp"
 #include "runtime/cpu.hpp"
-#include "runtime/pool.hpp"
 
 namespace vexoacq::testing::ecc_events {
 
@@ -34,10 +34,10 @@ inline std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw, tbb:
     return joined(ecc::check::check_channels(raw, arena, kernel, schedule));
 }
 
-// The same on the process's worker pool with the best kernel, as the binding
-// checks.
+// The same on the process's worker pool with the best kernel, through the
+// entry the binding calls.
 inline std::vector<EccEntry> check_event(std::span<const std::uint8_t> raw) {
-    return check_event(raw, runtime::pool::arena(), runtime::cpu::best());
+    return joined(ecc::check::check_channels(raw, runtime::cpu::best()));
 }
 
 // The channels one after the other on the calling thread, into one list.
@@ -51,8 +51,7 @@ inline std::vector<EccEntry> check_event_serial(std::span<const std::uint8_t> ra
 // A corrected copy of `raw`, as ecc_correct makes it.
 inline std::vector<std::uint8_t> correct_event(std::span<const std::uint8_t> raw) {
     std::vector<std::uint8_t> buffer(raw.begin(), raw.end());
-    ecc::check::apply_corrections(buffer,
-                                  ecc::check::check_channels(buffer, runtime::pool::arena(), runtime::cpu::best()));
+    ecc::check::apply_corrections(buffer, ecc::check::check_channels(buffer, runtime::cpu::best()));
     return buffer;
 }
 
