@@ -53,6 +53,17 @@ YamlMapping map(const Entries& entries) {
     return m;
 }
 
+// A seeded xorshift generator for the randomised cases.
+struct XorShift {
+    std::uint64_t state;
+    std::uint64_t operator()() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+};
+
 const std::string kCounts = "  channels: 8\n  windows: 4\n  samples: 32\n";
 // A full document around extra `params` lines.
 std::string with_params(const std::string& lines) {
@@ -1024,13 +1035,7 @@ TEST(MetadataAccepted, TagsKeepTheLongestDeclaredPrefix) {
 // and part in every way, against the longest declared prefix found by
 // trying each; every tag is also read back whole.
 TEST(MetadataAccepted, TagPrefixesAgainstEveryDirective) {
-    std::uint64_t state = 0x2545F4914F6CDD1DULL;
-    const auto next = [&state] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    };
+    XorShift next{0x2545F4914F6CDD1DULL};
     const auto word = [&](std::size_t max) {
         std::string w(1 + next() % max, 'a');
         for (char& ch : w) ch = "ab"[next() % 2];
@@ -1128,13 +1133,7 @@ TEST(MetadataFuzz, PrefixesAndMutations) {
     };
     ASSERT_TRUE(parse_metadata(seed).ok());
     for (std::size_t n = 0; n <= seed.size(); ++n) check(seed.substr(0, n));
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    const auto next = [&state] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    };
+    XorShift next{0x9E3779B97F4A7C15ULL};
     const char alphabet[] = "[]{}:,&*!-?|>'\"#\n 0x1.~%";
     for (int round = 0; round < 3000; ++round) {
         std::string text = seed;
