@@ -193,8 +193,27 @@ void YamlMapping::index(std::size_t pos) {
     }
 }
 
+namespace {
+// The text of a key that the index holds: always a string with its node.
+const std::string& indexed_text(const std::shared_ptr<const void>& node) noexcept {
+    return *static_cast<const std::string*>(node.get());
+}
+}  // namespace
+
+const YamlValue* YamlMapping::find(std::string_view key, std::uint64_t key_hash) const noexcept {
+    const std::vector<Index::Slot>& slots = index_->slots;
+    if (slots.empty()) return nullptr;  // no text key among the entries
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = key_hash & mask;; i = (i + 1) & mask) {
+        const Index::Slot& s = slots[i];
+        if (s.entry == 0) return nullptr;
+        const Entry& e = entries_[s.entry - 1];
+        if (s.hash == key_hash && indexed_text(e.key.node_) == key) return &e.value;
+    }
+}
+
 const YamlValue* YamlMapping::get(std::string_view key) const noexcept {
-    if (index_) return get(key, text_hash(key));
+    if (index_) return find(key, text_hash(key));
     for (const Entry& e : entries_) {
         if (e.key.type() == YamlValue::Type::String && e.key.as_string() == key) return &e.value;
     }
@@ -202,22 +221,13 @@ const YamlValue* YamlMapping::get(std::string_view key) const noexcept {
 }
 
 const YamlValue* YamlMapping::get(std::string_view key, std::uint64_t key_hash) const noexcept {
-    if (!index_) {
-        for (const Entry& e : entries_) {
-            if (e.key.type() == YamlValue::Type::String && e.key.bits_ == key_hash && e.key.as_string() == key) {
-                return &e.value;
-            }
+    if (index_) return find(key, key_hash);
+    for (const Entry& e : entries_) {
+        if (e.key.type() == YamlValue::Type::String && e.key.bits_ == key_hash && e.key.as_string() == key) {
+            return &e.value;
         }
-        return nullptr;
     }
-    const std::vector<Index::Slot>& slots = index_->slots;
-    if (slots.empty()) return nullptr;
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = key_hash & mask;; i = (i + 1) & mask) {
-        const Index::Slot& s = slots[i];
-        if (s.entry == 0) return nullptr;
-        if (s.hash == key_hash && entries_[s.entry - 1].key.as_string() == key) return &entries_[s.entry - 1].value;
-    }
+    return nullptr;
 }
 
 std::string YamlTag::text() const {

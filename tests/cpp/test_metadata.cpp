@@ -981,6 +981,18 @@ TEST(YamlMappingLookup, SameAtEverySize) {
     }
 }
 
+// A mapping past the index threshold whose keys are no texts has an index
+// with nothing in it.
+TEST(YamlMappingLookup, NoTextKeys) {
+    YamlMapping m;
+    for (std::uint64_t k = 0; k < 3 * YamlMapping::kLinearEntries; ++k) m.push_back(u(k), u(k));
+    EXPECT_EQ(m.get("0"), nullptr);
+    EXPECT_EQ(m.get("0", YamlMapping::text_hash("0")), nullptr);
+    m.push_back(s("0"), u(7));
+    ASSERT_NE(m.get("0"), nullptr);
+    EXPECT_EQ(*m.get("0"), u(7));
+}
+
 // A tag is held as the longest declared prefix it starts with and the rest,
 // whatever the prefixes' shapes: prefixes that start one another, that part
 // at some byte, that equal the whole tag or run past its end, declared
