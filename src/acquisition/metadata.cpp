@@ -823,7 +823,7 @@ public:
     YamlMapping take() && { return std::move(mapping_); }
 
 private:
-    static constexpr std::size_t kFew = 8;
+    static constexpr std::size_t kFew = YamlMapping::kLinearEntries;
     struct Known {
         std::uint64_t hash;
         std::size_t pos;

@@ -154,16 +154,16 @@ void YamlMapping::push_back(YamlValue key, YamlValue value) {
         return;
     }
     entries_.push_back(Entry{std::move(key), std::move(value)});
-    if (index_) return;
-    if (entries_.size() > kLinearEntries) {
-        index_ = std::make_unique<Index>();
-        for (std::size_t pos = 0; pos < entries_.size(); ++pos) index(pos);
-    }
+    added();
 }
 
 void YamlMapping::push_back(YamlValue key, YamlValue value, std::uint64_t key_text_hash) {
     if (key.type() == YamlValue::Type::String) key.bits_ = key_text_hash;
     entries_.push_back(Entry{std::move(key), std::move(value)});
+    added();
+}
+
+void YamlMapping::added() {
     if (index_) {
         index(entries_.size() - 1);
     } else if (entries_.size() > kLinearEntries) {

@@ -170,6 +170,9 @@ private:
     // Adds the entry at `pos`, a string key whose hash it holds, to the
     // index unless an earlier entry has the same text.
     void index(std::size_t pos);
+    // Indexes the entry just added, or the whole mapping once it has grown
+    // past kLinearEntries.
+    void added();
     // The lookup through the index, which the mapping has.
     const YamlValue* find(std::string_view key, std::uint64_t key_hash) const noexcept;
     void clear() noexcept;
